@@ -1,0 +1,409 @@
+#include "renderer/standin.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(_WIN32)
+#include <windows.h>
+#define STANDIN_EXPORT extern "C" __declspec(dllexport)
+#else
+#include <dlfcn.h>
+#define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace standin {
+
+namespace {
+
+Renderer *current_renderer = nullptr;
+
+// The renderer keeps its own links in the parts of its records that belong to
+// it: the State behind a miState, the Instance behind a shader record.
+State *state_of(miState *raw) {
+    State *state;
+    memcpy(&state, raw->renderer_owned0, sizeof state);
+    return state;
+}
+
+Instance *instance_of(const miState *raw) {
+    if (!raw || !raw->shader) return nullptr;
+    Instance *instance;
+    memcpy(&instance, raw->shader->renderer_owned, sizeof instance);
+    return instance;
+}
+
+size_t field_size(size_t field) { return field == offsetof(VolumeParams, coord) ? sizeof(miVector) : 4; }
+
+void *open_module(const std::string &path, std::string *error) {
+#if defined(_WIN32)
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (!module) *error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+    return reinterpret_cast<void *>(module);
+#else
+    void *module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module) *error = dlerror();
+    return module;
+#endif
+}
+
+void *find_symbol(void *module, const char *name) {
+#if defined(_WIN32)
+    return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(module), name));
+#else
+    return dlsym(module, name);
+#endif
+}
+
+void close_module(void *module) {
+#if defined(_WIN32)
+    FreeLibrary(static_cast<HMODULE>(module));
+#else
+    dlclose(module);
+#endif
+}
+
+} // namespace
+
+std::string default_library_path() {
+    if (const char *path = getenv("NIMBREL_LIBRARY")) return path;
+    return NIMBREL_LIBRARY_PATH;
+}
+
+// ---- Allocator -------------------------------------------------------------
+
+void *Allocator::allocate(const char *file, int line, int size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++allocations_;
+    if (fail_at_ != 0 && --fail_at_ == 0) return nullptr;
+    if (size < 0) return nullptr;
+    void *block = calloc(1, size > 0 ? size_t(size) : 1);
+    if (!block) return nullptr;
+    live_[block] = Block{file ? file : "?", line, size};
+    live_bytes_ += size;
+    if (live_bytes_ > peak_bytes_) peak_bytes_ = live_bytes_;
+    return block;
+}
+
+void Allocator::release(const char *file, int line, void *block) {
+    if (!block) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = live_.find(block);
+    if (found == live_.end()) {
+        fprintf(stderr, "standin: release of unknown block %p at %s:%d\n", block, file, line);
+        abort();
+    }
+    live_bytes_ -= found->second.size;
+    live_.erase(found);
+    free(block);
+}
+
+size_t Allocator::live_blocks() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return live_.size();
+}
+
+int64_t Allocator::live_bytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return live_bytes_;
+}
+
+int64_t Allocator::peak_bytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return peak_bytes_;
+}
+
+size_t Allocator::allocations() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return allocations_;
+}
+
+void Allocator::fail_nth(size_t nth) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fail_at_ = nth;
+}
+
+std::string Allocator::describe_live() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string text;
+    for (const auto &entry : live_)
+        text += entry.second.file + ":" + std::to_string(entry.second.line) + " " +
+                std::to_string(entry.second.size) + " bytes\n";
+    return text;
+}
+
+// ---- Message log -----------------------------------------------------------
+
+void MessageLog::add(bool error, const std::string &text) {
+    if (echo_) fprintf(stderr, "%s: %s\n", error ? "error" : "info", text.c_str());
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.push_back(Message{error, text});
+}
+
+std::vector<Message> MessageLog::all() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+}
+
+std::vector<std::string> MessageLog::errors() const {
+    std::vector<std::string> texts;
+    for (const Message &message : all())
+        if (message.error) texts.push_back(message.text);
+    return texts;
+}
+
+std::vector<std::string> MessageLog::infos() const {
+    std::vector<std::string> texts;
+    for (const Message &message : all())
+        if (!message.error) texts.push_back(message.text);
+    return texts;
+}
+
+void MessageLog::clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.clear();
+}
+
+// ---- State -----------------------------------------------------------------
+
+State::State() {
+    memset(&raw_, 0, sizeof raw_);
+    State *self = this;
+    memcpy(raw_.renderer_owned0, &self, sizeof self);
+}
+
+void *State::cached(const void *param) {
+    for (int i = 0; i < cached_count_; ++i)
+        if (cache_[i].param == param) return cache_[i].value;
+    return nullptr;
+}
+
+void *State::store(const void *param, const void *value, size_t size) {
+    if (cached_count_ == 8) cached_count_ = 0; // never more than the eight parameters
+    CacheEntry &entry = cache_[cached_count_++];
+    entry.param = param;
+    memcpy(entry.value, value, size);
+    return entry.value;
+}
+
+void State::flush() {
+    cached_count_ = 0;
+    ++flushes;
+}
+
+// ---- Instance --------------------------------------------------------------
+
+Instance::Instance(Renderer &renderer, const Params &params) : renderer_(renderer) {
+    memset(&block_, 0, sizeof block_);
+    memset(&record_, 0, sizeof record_);
+    for (size_t &size : sizes_) size = 0;
+    block_.params.filename = params.filename.empty() ? 0 : renderer.add_string(params.filename);
+    block_.params.coord = params.coord;
+    block_.params.slices = params.slices;
+    block_.params.interpolation = params.interpolation;
+    block_.params.filetype = params.filetype;
+    block_.params.width = params.width;
+    block_.params.height = params.height;
+    block_.params.little_endian = params.little_endian;
+    record_.connection_offset = offsetof(Block, connected);
+    Instance *self = this;
+    memcpy(record_.renderer_owned, &self, sizeof self);
+}
+
+Instance::~Instance() = default;
+
+void Instance::connect(size_t field, std::function<void(const miState &, void *)> shader) {
+    block_.connected[field / 4] = 1;
+    shaders_[field / 4] = std::move(shader);
+    sizes_[field / 4] = field_size(field);
+}
+
+void Instance::connect_coord(std::function<miVector(miVector)> shader) {
+    connect(offsetof(VolumeParams, coord), [shader](const miState &state, void *out) {
+        const miVector value = shader(state.point);
+        memcpy(out, &value, sizeof value);
+    });
+}
+
+void Instance::disconnect(size_t field) {
+    block_.connected[field / 4] = 0;
+    shaders_[field / 4] = nullptr;
+}
+
+bool Instance::evaluate(const miState &state, const void *param, void *out, size_t *size) {
+    const ptrdiff_t field = static_cast<const char *>(param) - reinterpret_cast<const char *>(&block_.params);
+    if (field < 0 || field >= ptrdiff_t(sizeof(VolumeParams)) || field % 4 != 0) return false;
+    if (!shaders_[field / 4]) return false;
+    shaders_[field / 4](state, out);
+    *size = sizes_[field / 4];
+    return true;
+}
+
+void Instance::enter(State &state) { state.raw()->shader = &record_; }
+
+void Instance::init(State &state) {
+    enter(state);
+    miBoolean request = 0;
+    renderer_.shader_init(state.raw(), &block_.params, &request);
+}
+
+miBoolean Instance::call_lookup(State &state, miColor *result) {
+    enter(state);
+    return renderer_.shader_lookup(result, state.raw(), &block_.params);
+}
+
+miColor Instance::lookup(State &state, miVector point, SampleExchange *exchange, miColor incoming) {
+    state.point() = point;
+    state.raw()->exchange = exchange;
+    miColor result = incoming;
+    call_lookup(state, &result);
+    return result;
+}
+
+void Instance::exit(State &state) {
+    enter(state);
+    renderer_.shader_exit(state.raw(), &block_.params);
+}
+
+char *Instance::filename_text() { return renderer_.string_text(block_.params.filename); }
+
+// ---- Renderer --------------------------------------------------------------
+
+Renderer::Renderer() { current_renderer = this; }
+
+Renderer::~Renderer() {
+    unload();
+    if (current_renderer == this) current_renderer = nullptr;
+}
+
+Renderer *Renderer::current() { return current_renderer; }
+
+void *Renderer::program_handle() {
+#if defined(_WIN32)
+    return reinterpret_cast<void *>(GetModuleHandleA(nullptr));
+#else
+    static void *self = dlopen(nullptr, RTLD_NOW);
+    return self;
+#endif
+}
+
+bool Renderer::load(const std::string &path, const std::string &shader, bool bind) {
+    current_renderer = this;
+    unload();
+    module_ = open_module(path, &load_error_);
+    if (!module_) return false;
+    shader_lookup = reinterpret_cast<decltype(shader_lookup)>(find_symbol(module_, shader.c_str()));
+    shader_init = reinterpret_cast<decltype(shader_init)>(find_symbol(module_, (shader + "_init").c_str()));
+    shader_exit = reinterpret_cast<decltype(shader_exit)>(find_symbol(module_, (shader + "_exit").c_str()));
+    shader_version =
+        reinterpret_cast<decltype(shader_version)>(find_symbol(module_, (shader + "_version").c_str()));
+    set_module_handle = reinterpret_cast<decltype(set_module_handle)>(find_symbol(module_, "miSetModuleHandle"));
+    if (!shader_lookup || !shader_init || !shader_exit || !shader_version || !set_module_handle) {
+        load_error_ = path + " lacks an entry point of shader " + shader;
+        close_module(module_);
+        module_ = nullptr;
+        return false;
+    }
+    if (bind) set_module_handle(program_handle());
+    const int version = shader_version();
+    if (version != 1) {
+        load_error_ = "shader " + shader + " has version " + std::to_string(version) + ", not 1";
+        close_module(module_);
+        module_ = nullptr;
+        return false;
+    }
+    init_request_ = 0;
+    shader_init(shader_state_.raw(), nullptr, &init_request_);
+    return true;
+}
+
+void Renderer::unload() {
+    if (!module_) return;
+    shader_exit(shader_state_.raw(), nullptr);
+    close_module(module_);
+    module_ = nullptr;
+}
+
+miTag Renderer::add_string(const std::string &text) {
+    strings_.push_back(std::make_unique<std::vector<char>>(text.begin(), text.end()));
+    strings_.back()->push_back('\0');
+    return miTag(strings_.size());
+}
+
+char *Renderer::string_text(miTag tag) {
+    if (tag == 0 || tag > strings_.size()) return nullptr;
+    return strings_[tag - 1]->data();
+}
+
+} // namespace standin
+
+// ---- The renderer functions the library looks up by name -------------------
+
+using standin::Renderer;
+
+STANDIN_EXPORT void *mi_phen_eval(miState *raw, void *param) {
+    standin::State *state = standin::state_of(raw);
+    if (void *value = state->cached(param)) return value;
+    standin::Instance *instance = standin::instance_of(raw);
+    unsigned char value[16];
+    size_t size = 0;
+    if (!instance || !instance->evaluate(*raw, param, value, &size)) return nullptr;
+    ++state->evaluations;
+    return state->store(param, value, size);
+}
+
+STANDIN_EXPORT void mi_flush_cache(miState *raw) { standin::state_of(raw)->flush(); }
+
+STANDIN_EXPORT void *mi_mem_int_allocate(const char *file, int line, int size) {
+    return Renderer::current()->allocator().allocate(file, line, size);
+}
+
+STANDIN_EXPORT void mi_mem_int_release(const char *file, int line, void *block) {
+    Renderer::current()->allocator().release(file, line, block);
+}
+
+STANDIN_EXPORT miBoolean mi_query(int code, miState *raw, miTag tag, void *result, ...) {
+    if (code == 15 || code == 127) {
+        va_list arguments;
+        va_start(arguments, result);
+        Renderer::current()->last_query_extra = va_arg(arguments, void *);
+        va_end(arguments);
+        return 0;
+    }
+    standin::Instance *instance = standin::instance_of(raw);
+    if (code != MI_QUERY_USER_POINTER || tag != 0 || !instance) return 0;
+    void **slot = &instance->user_pointer();
+    memcpy(result, &slot, sizeof slot);
+    return 1;
+}
+
+STANDIN_EXPORT void mi_matrix_ident(float *matrix) {
+    for (int i = 0; i < 16; ++i) matrix[i] = i % 5 == 0 ? 1.0f : 0.0f;
+}
+
+static std::string format_message(const char *format, va_list arguments) {
+    va_list copy;
+    va_copy(copy, arguments);
+    const int length = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(length > 0 ? size_t(length) : 0, '\0');
+    if (length > 0) vsnprintf(&text[0], text.size() + 1, format, arguments);
+    return text;
+}
+
+STANDIN_EXPORT void mi_error(const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    Renderer::current()->log().add(true, format_message(format, arguments));
+    va_end(arguments);
+}
+
+STANDIN_EXPORT void mi_info(const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    Renderer::current()->log().add(false, format_message(format, arguments));
+    va_end(arguments);
+}
+
+STANDIN_EXPORT void *mi_db_access(miTag tag) { return Renderer::current()->string_text(tag); }

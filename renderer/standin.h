@@ -1,0 +1,243 @@
+// The stand-in renderer: loads the Nimbrel library by file name and drives it
+// exactly as the production renderer does, providing every renderer function
+// the library looks up (exported from the program that links this).
+//
+// A test builds an instance in a few lines:
+//
+//     standin::Renderer renderer;
+//     ASSERT_TRUE(renderer.load(standin::default_library_path())) << renderer.load_error();
+//     standin::Instance volume(renderer, {"head_0000.raw", {0, 0, 0}, 64, standin::TRILINEAR_MODE,
+//                                         1, 256, 256, 1});
+//     standin::State state;
+//     volume.connect_coord([](miVector p) { return p; });
+//     volume.init(state);
+//     miColor c = volume.lookup(state, {0.5f, 0.5f, 0.5f});
+//     volume.exit(state);
+//     EXPECT_EQ(renderer.allocator().live_blocks(), 0u);
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/host_api.h"
+#include "sample/sample_exchange.h"
+#include "shader/volume_records.h"
+
+namespace standin {
+
+enum { NEAREST_MODE = 0, TRILINEAR_MODE = 1, OFFSET_MODE = 2 };
+
+// Path of the library module built with this tree (Nimbrel.so / Nimbrel.dll).
+std::string default_library_path();
+
+// The renderer's allocator: zero-filled blocks with their source position,
+// live counts, and a failure that can be armed for the Nth allocation.
+class Allocator {
+  public:
+    void *allocate(const char *file, int line, int size);
+    void release(const char *file, int line, void *block);
+
+    size_t live_blocks() const;
+    int64_t live_bytes() const;
+    int64_t peak_bytes() const;
+    // Allocations made since the renderer was created (including failed ones).
+    size_t allocations() const;
+    // The nth allocation from now (1 = the next) returns null; 0 disarms.
+    void fail_nth(size_t nth);
+    // "file:line size" of every live block, for a failing test's message.
+    std::string describe_live() const;
+
+  private:
+    struct Block {
+        std::string file;
+        int line;
+        int size;
+    };
+    mutable std::mutex mutex_;
+    std::map<void *, Block> live_;
+    int64_t live_bytes_ = 0, peak_bytes_ = 0;
+    size_t allocations_ = 0;
+    size_t fail_at_ = 0;
+};
+
+struct Message {
+    bool error;
+    std::string text;
+};
+
+// Every mi_error / mi_info text, in order; echoed to standard error as
+// "error: TEXT" / "info: TEXT" unless echo is off.
+class MessageLog {
+  public:
+    void add(bool error, const std::string &text);
+    std::vector<Message> all() const;
+    std::vector<std::string> errors() const;
+    std::vector<std::string> infos() const;
+    void clear();
+    void set_echo(bool echo) { echo_ = echo; }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<Message> messages_;
+    std::atomic<bool> echo_{true};
+};
+
+class Instance;
+
+// One shading state, per thread. Holds the cache of connected results that
+// mi_flush_cache empties, and counters for tests.
+class State {
+  public:
+    State();
+    miState *raw() { return &raw_; }
+    miVector &point() { return raw_.point; }
+    miShaderRecord *shader() { return raw_.shader; }
+
+    struct CacheEntry {
+        const void *param;
+        alignas(8) unsigned char value[16];
+    };
+    // The value cached for `param`, or null.
+    void *cached(const void *param);
+    void *store(const void *param, const void *value, size_t size);
+    void flush();
+
+    uint64_t flushes = 0;    // calls of mi_flush_cache
+    uint64_t evaluations = 0; // connected evaluations computed (not cached)
+
+  private:
+    miState raw_; // first: the library is handed &raw_
+    CacheEntry cache_[8];
+    int cached_count_ = 0;
+};
+
+class Renderer;
+
+// The eight shader parameters, as a renderer user sets them.
+struct Params {
+    std::string filename;
+    miVector coord = {0.0f, 0.0f, 0.0f};
+    int32_t slices = 0;
+    int32_t interpolation = NEAREST_MODE;
+    int32_t filetype = 0;
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t little_endian = 1;
+};
+
+// One shader instance: its parameter block with connection words, its
+// user-pointer slot, and the connections of its parameters.
+class Instance {
+  public:
+    Instance(Renderer &renderer, const Params &params);
+    ~Instance();
+    Instance(const Instance &) = delete;
+    Instance &operator=(const Instance &) = delete;
+
+    // `coord` follows the state's current point through `shader`.
+    void connect_coord(std::function<miVector(miVector point)> shader);
+    // Any parameter: `shader` writes the value (of the parameter's type) into
+    // `out` for the given state. `field` is the parameter's byte offset. A
+    // null `shader` marks the parameter connected while the renderer gives no
+    // value for it.
+    void connect(size_t field, std::function<void(const miState &state, void *out)> shader);
+    void disconnect(size_t field);
+
+    // Per-instance initialisation; returns the request flag the library set.
+    void init(State &state);
+    // One lookup at `point` with `exchange` (may be null) as the caller's
+    // record; `incoming` is the colour before the call.
+    miColor lookup(State &state, miVector point, SampleExchange *exchange = nullptr,
+                   miColor incoming = {0.0f, 0.0f, 0.0f, 0.0f});
+    // Raw call of the lookup for callers that set up the state themselves.
+    miBoolean call_lookup(State &state, miColor *result);
+    void exit(State &state);
+
+    // The record in the user-pointer slot (null before init and after exit).
+    const VolumeData *volume() const { return static_cast<const VolumeData *>(user_pointer_); }
+    void *&user_pointer() { return user_pointer_; }
+    VolumeParams &params() { return block_.params; }
+    // The renderer's text of `filename`, which the library edits while loading.
+    char *filename_text();
+    miTag filename_tag() const { return block_.params.filename; }
+
+    // The running-shader record the library reads the connection offset from.
+    miShaderRecord &record() { return record_; }
+    // Makes `state` run this instance's shader.
+    void enter(State &state);
+
+    // Result of the connected parameter at `param` in the block, or false when
+    // the parameter has no connection.
+    bool evaluate(const miState &state, const void *param, void *out, size_t *size);
+
+  private:
+    struct Block {
+        VolumeParams params;
+        int32_t connected[sizeof(VolumeParams) / 4]; // connection word per 4-byte field
+    };
+    Renderer &renderer_;
+    Block block_;
+    miShaderRecord record_; // its renderer-owned bytes link back to this instance
+    void *user_pointer_ = nullptr;
+    std::function<void(const miState &, void *)> shaders_[sizeof(VolumeParams) / 4];
+    size_t sizes_[sizeof(VolumeParams) / 4];
+};
+
+// The library as the renderer sees it: loaded by file name, bound to the
+// renderer's functions through miSetModuleHandle, checked for version 1, and
+// initialised once with null parameters. There is one current renderer per
+// process: the renderer functions reach it.
+class Renderer {
+  public:
+    Renderer();
+    ~Renderer(); // unloads
+
+    // False, with load_error() saying why, when the library cannot be loaded.
+    // With `bind` false, miSetModuleHandle is not called (to test the library
+    // before the renderer has handed over its module).
+    bool load(const std::string &path, const std::string &shader = "Nimbrel", bool bind = true);
+    // Calls exit with null parameters and unloads the library.
+    void unload();
+    bool loaded() const { return module_ != nullptr; }
+    const std::string &load_error() const { return load_error_; }
+    // The flag set by the shader-level init call.
+    miBoolean instance_init_requested() const { return init_request_; }
+
+    // Entry points as found in the library.
+    void (*shader_init)(miState *, VolumeParams *, miBoolean *) = nullptr;
+    miBoolean (*shader_lookup)(miColor *, miState *, VolumeParams *) = nullptr;
+    void (*shader_exit)(miState *, VolumeParams *) = nullptr;
+    int (*shader_version)() = nullptr;
+    int (*set_module_handle)(void *) = nullptr;
+    void *module() const { return module_; }
+    // This program's own module handle, as handed to miSetModuleHandle.
+    static void *program_handle();
+
+    Allocator &allocator() { return allocator_; }
+    MessageLog &log() { return log_; }
+
+    // The string database: writable texts by tag (tags start at 1).
+    miTag add_string(const std::string &text);
+    char *string_text(miTag tag);
+
+    static Renderer *current();
+
+    void *last_query_extra = nullptr; // fifth argument of query codes 15 and 127
+
+  private:
+    void *module_ = nullptr;
+    std::string load_error_;
+    miBoolean init_request_ = 0;
+    Allocator allocator_;
+    MessageLog log_;
+    std::vector<std::unique_ptr<std::vector<char>>> strings_;
+    State shader_state_; // for the shader-level init and exit calls
+};
+
+} // namespace standin

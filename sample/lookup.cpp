@@ -1,0 +1,145 @@
+// The volume lookup: `coord` into voxel space, the edge code for the caller,
+// the sample by mode, normalised by file type.
+#include <math.h>
+#include <string.h>
+
+#include "sample/sample_exchange.h"
+#include "sample/trilinear.h"
+#include "shader/volume_records.h"
+
+using namespace nimbrel;
+
+namespace {
+
+// Every bound is an integer computed in 64 bits and compared with the float
+// coordinate in double precision, where both are exact.
+int edge_code(double x, double y, double z, const VolumeData *volume, int margin) {
+    if (x < margin + 1) return EDGE_X_LOW;
+    if (!(x <= int64_t(volume->width) - 2 - margin)) return EDGE_X_HIGH;
+    if (y < margin + 1) return EDGE_Y_LOW;
+    if (!(y <= int64_t(volume->height) - 2 - margin)) return EDGE_Y_HIGH;
+    if (z < margin + 1) return EDGE_Z_LOW;
+    if (!(z <= int64_t(volume->depth) - 2 - margin)) return EDGE_Z_HIGH;
+    return EDGE_NONE;
+}
+
+// Both ends included; NaN is outside.
+bool inside_grid(double x, double y, double z, const VolumeData *volume) {
+    return x >= 0 && x <= int64_t(volume->width) - 1 && y >= 0 && y <= int64_t(volume->height) - 1 &&
+           z >= 0 && z <= int64_t(volume->depth) - 1;
+}
+
+// NEAREST: the floor, or the ceiling from a fraction of 0.5 up. Chosen
+// without a branch: floor + 1 is the ceiling whenever the fraction is not 0.
+int32_t nearest(double floor_value, float fraction) {
+    return int32_t(floor_value) + (fraction >= 0.5f);
+}
+
+// OFFSET: floor plus the caller's offset, rounded to float, truncated toward
+// zero. False when the truncation has no 32-bit value (the sample is then 0).
+bool offset_coordinate(double floor_value, float offset, int32_t *coordinate) {
+    const float sum = float(floor_value) + offset;
+    if (!(sum >= -2147483648.0f && sum < 2147483648.0f)) return false;
+    *coordinate = int32_t(sum);
+    return true;
+}
+
+struct Sample {
+    float value[3]; // colour: blue, green, red; scalar: value[0]
+};
+
+Sample fetch_sample(int mode, const float position[3], const double floors[3], const float frac[3],
+                    const float offset[3], const VolumeData *volume) {
+    const bool colour = volume->filetype == BMP_SERIES;
+    Sample sample = {{0.0f, 0.0f, 0.0f}};
+    int32_t at[3];
+    if (mode == NEAREST) {
+        for (int axis = 0; axis < 3; ++axis) at[axis] = nearest(floors[axis], frac[axis]);
+    } else if (mode == OFFSET) {
+        for (int axis = 0; axis < 3; ++axis)
+            if (!offset_coordinate(floors[axis], offset[axis], &at[axis])) return sample;
+    } else if (mode == TRILINEAR) {
+        const miVector point = {position[0], position[1], position[2]};
+        if (colour) {
+            const VoxelRgb rgb = trilinear_rgb(point, volume, fetch_voxel_rgb);
+            memcpy(sample.value, rgb.channel, sizeof sample.value);
+        } else {
+            sample.value[0] = trilinear_scalar(point, volume, fetch_voxel_scalar);
+        }
+        return sample;
+    } else {
+        return sample; // an unknown mode answers 0
+    }
+    if (colour) {
+        const VoxelRgb rgb = fetch_voxel_rgb(at[0], at[1], at[2], volume);
+        memcpy(sample.value, rgb.channel, sizeof sample.value);
+    } else {
+        sample.value[0] = fetch_voxel_scalar(at[0], at[1], at[2], volume);
+    }
+    return sample;
+}
+
+// Divides by the file type's divisor into r, g and b; other file types leave
+// the colour as it was. Alpha is never written.
+void normalise(const Sample &sample, int filetype, miColor *result) {
+    if (filetype == BMP_SERIES) {
+        result->r = sample.value[2] / 255.0f;
+        result->g = sample.value[1] / 255.0f;
+        result->b = sample.value[0] / 255.0f;
+        return;
+    }
+    float divisor;
+    switch (filetype) {
+    case U16_SERIES: divisor = 65535.0f; break;
+    case U12_SERIES:
+    case U12_BLOCK: divisor = 4095.0f; break;
+    case U8_BLOCK:
+    case S16_BLOCK: divisor = 255.0f; break;
+    default: return;
+    }
+    result->r = result->g = result->b = sample.value[0] / divisor;
+}
+
+} // namespace
+
+// One lookup at the state's current point. Writes r, g and b of `result`,
+// and frac (inside the grid only), edge and matrix of the caller's record
+// when the state carries one. Always returns 1; reports nothing.
+NIMBREL_EXPORT miBoolean Nimbrel(miColor *result, miState *state, VolumeParams *params) {
+    SampleExchange *exchange = static_cast<SampleExchange *>(state->exchange);
+    void **slot = nullptr;
+    mi_query(MI_QUERY_USER_POINTER, state, 0, &slot);
+    const VolumeData *volume = slot ? static_cast<const VolumeData *>(*slot) : nullptr;
+    if (!volume) return 1;
+
+    mi_flush_cache(state);
+    int mode = eval_int(state, &params->interpolation);
+    const miVector coord = eval_vector(state, &params->coord);
+
+    // Every axis is scaled by width - 1, the product rounded once to float.
+    const double scale = double(int64_t(volume->width) - 1);
+    const float position[3] = {float(scale * coord.x), float(scale * coord.y), float(scale * coord.z)};
+    const double x = position[0], y = position[1], z = position[2];
+
+    const int stencil = exchange ? exchange->stencil : 0;
+    const int margin = stencil == STENCIL_MARGIN_1 ? 1 : stencil == STENCIL_MARGIN_2 ? 2 : 0;
+    const int edge = edge_code(x, y, z, volume, margin);
+    if (exchange) exchange->edge = edge;
+
+    if (!inside_grid(x, y, z, volume)) {
+        result->r = result->g = result->b = 0.0f;
+    } else {
+        if (exchange && exchange->force_offset == 1) mode = OFFSET;
+        const double floors[3] = {floor(x), floor(y), floor(z)};
+        const float frac[3] = {float(x - floors[0]), float(y - floors[1]), float(z - floors[2])};
+        if (exchange) memcpy(exchange->frac, frac, sizeof frac);
+        const float no_offset[3] = {0.0f, 0.0f, 0.0f};
+        const float *offset = exchange ? exchange->offset : no_offset;
+        const int filetype = volume->filetype;
+        if (filetype >= BMP_SERIES && filetype <= S16_BLOCK)
+            normalise(fetch_sample(mode, position, floors, frac, offset, volume), filetype, result);
+    }
+
+    if (exchange) memcpy(exchange->matrix, volume->mapping, sizeof exchange->matrix);
+    return 1;
+}

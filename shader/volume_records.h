@@ -1,0 +1,74 @@
+// The shader's parameter block, the per-instance volume record, and the codes
+// that the loaders and the lookup switch on.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "host/host_api.h"
+
+// File type codes: the `filetype` parameter.
+enum FileType {
+    BMP_SERIES = 0, // one 24-bit BMP per slice; voxels are blue, green, red bytes
+    U16_SERIES = 1, // one raw file per slice, unsigned 16-bit samples
+    U12_SERIES = 2, // as U16_SERIES, normalised by 4095
+    U8_BLOCK = 3,   // one raw file for the volume, unsigned 8-bit samples
+    U12_BLOCK = 4,  // one raw file, unsigned 16-bit samples normalised by 4095
+    S16_BLOCK = 5,  // one raw file, signed 16-bit samples normalised by 255
+};
+
+// Interpolation modes: the `interpolation` parameter.
+enum Interpolation {
+    NEAREST = 0,
+    TRILINEAR = 1,
+    OFFSET = 2, // floor of the position plus the caller's offset
+};
+
+// The parameter block, in the order of the shader's declaration. The renderer
+// owns it; the library never writes to it. Every field is read through
+// eval_int / eval_vector / eval_tag, never directly.
+struct VolumeParams {
+    miTag filename;        //  0  string: tag of the name of the file or first slice
+    miVector coord;        //  4  lookup coordinates, normally connected
+    int32_t slices;        // 16  depth
+    int32_t interpolation; // 20  Interpolation
+    int32_t filetype;      // 24  FileType
+    int32_t width;         // 28  not read for BMP_SERIES
+    int32_t height;        // 32  not read for BMP_SERIES
+    int32_t little_endian; // 36  zero: 16-bit samples are byte-swapped when fetched
+};
+static_assert(offsetof(VolumeParams, filename) == 0, "VolumeParams layout");
+static_assert(offsetof(VolumeParams, coord) == 4, "VolumeParams layout");
+static_assert(offsetof(VolumeParams, slices) == 16, "VolumeParams layout");
+static_assert(offsetof(VolumeParams, interpolation) == 20, "VolumeParams layout");
+static_assert(offsetof(VolumeParams, filetype) == 24, "VolumeParams layout");
+static_assert(offsetof(VolumeParams, width) == 28, "VolumeParams layout");
+static_assert(offsetof(VolumeParams, height) == 32, "VolumeParams layout");
+static_assert(offsetof(VolumeParams, little_endian) == 36, "VolumeParams layout");
+static_assert(sizeof(VolumeParams) == 40, "VolumeParams layout");
+
+// One instance's volume. Zero-filled when allocated; read-only once
+// initialisation has returned. Owns its two tables and every slice buffer.
+struct VolumeData {
+    int32_t width;       // voxels per row
+    int32_t height;      // rows per slice
+    int32_t depth;       // slices
+    uint8_t **slices8;   // depth slice buffers for BMP_SERIES and U8_BLOCK, else null
+    uint16_t **slices16; // depth slice buffers for the 16-bit types, else null
+    int32_t filetype;
+    int32_t little_endian;
+    float mapping[16]; // coordinate mapping, element = row * 4 + column
+};
+
+namespace nimbrel {
+
+// Address of the parameter's current value: the result of the connected
+// shader when the parameter is connected and the renderer gives one, else the
+// parameter's own place in the block.
+const void *eval_param(miState *state, const void *param);
+
+int32_t eval_int(miState *state, const int32_t *param);
+miTag eval_tag(miState *state, const miTag *param);
+miVector eval_vector(miState *state, const miVector *param);
+
+} // namespace nimbrel

@@ -1,0 +1,58 @@
+// Shared pieces of the test programs: a loaded stand-in renderer per test, a
+// scratch folder, and file writers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "renderer/standin.h"
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+// A fresh scratch folder per test, removed afterwards.
+inline fs::path scratch_folder() {
+    const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    fs::path folder = fs::temp_directory_path() / "nimbrel-tests" /
+                      (std::string(info->test_suite_name()) + "." + info->name());
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    return folder;
+}
+
+inline void write_file(const fs::path &path, const std::vector<unsigned char> &bytes) {
+    FILE *file = fopen(path.string().c_str(), "wb");
+    ASSERT_NE(file, nullptr) << path;
+    if (!bytes.empty()) {
+        ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    }
+    fclose(file);
+}
+
+// A renderer with the library loaded and messages kept quiet on stderr.
+class RendererTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        renderer.log().set_echo(false);
+        ASSERT_TRUE(renderer.load(standin::default_library_path())) << renderer.load_error();
+        folder = scratch_folder();
+    }
+    // Every test ends with its instances released.
+    void TearDown() override {
+        EXPECT_EQ(renderer.allocator().live_blocks(), 0u) << renderer.allocator().describe_live();
+        renderer.unload();
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+    }
+
+    standin::Renderer renderer;
+    standin::State state;
+    fs::path folder;
+};
+
+} // namespace testing_support
