@@ -32,9 +32,15 @@ enum Slot {
 };
 
 Binding bindings[SLOT_COUNT] = {
-    {"mi_phen_eval", {nullptr}},   {"mi_flush_cache", {nullptr}}, {"mi_mem_int_allocate", {nullptr}},
-    {"mi_mem_int_release", {nullptr}}, {"mi_query", {nullptr}},   {"mi_matrix_ident", {nullptr}},
-    {"mi_error", {nullptr}},       {"mi_info", {nullptr}},        {"mi_db_access", {nullptr}},
+    {"mi_phen_eval", {nullptr}},
+    {"mi_flush_cache", {nullptr}},
+    {"mi_mem_int_allocate", {nullptr}},
+    {"mi_mem_int_release", {nullptr}},
+    {"mi_query", {nullptr}},
+    {"mi_matrix_ident", {nullptr}},
+    {"mi_error", {nullptr}},
+    {"mi_info", {nullptr}},
+    {"mi_db_access", {nullptr}},
 };
 
 std::atomic<void *> module_handle{nullptr};
@@ -85,7 +91,8 @@ void *mi_phen_eval(miState *state, void *param) {
 }
 
 void mi_flush_cache(miState *state) {
-    if (mi_flush_cache_fn *function = bound_as<mi_flush_cache_fn>(SLOT_FLUSH_CACHE)) function(state);
+    if (mi_flush_cache_fn *function = bound_as<mi_flush_cache_fn>(SLOT_FLUSH_CACHE))
+        function(state);
 }
 
 void *mi_mem_int_allocate(const char *file, int line, int size) {

@@ -29,7 +29,7 @@ static_assert(sizeof(miColor) == 16, "miColor is four floats");
 // connection offset is read: when non-zero, the 32-bit word that lies that
 // many bytes past a parameter's address tells whether it is connected.
 struct miShaderRecord {
-    char renderer_owned[96]; //  0  not touched
+    char renderer_owned[96];   //  0  not touched
     int32_t connection_offset; // 96  bytes from a parameter to its connection word
 };
 static_assert(offsetof(miShaderRecord, connection_offset) == 96, "miShaderRecord layout");

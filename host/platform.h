@@ -13,9 +13,9 @@ namespace nimbrel {
 void *platform_find_symbol(void *module, const char *name, int *error, const char **detail);
 
 struct FileStatus {
-    bool known;    // the file system answered
-    bool regular;  // a regular file (not a directory, device, FIFO, ...)
-    int64_t size;  // bytes, when known
+    bool known;   // the file system answered
+    bool regular; // a regular file (not a directory, device, FIFO, ...)
+    int64_t size; // bytes, when known
 };
 
 // Status of the file `name` without opening it; `known` is false when the file

@@ -26,7 +26,7 @@ struct SliceRead {
     FILE *stream;
     VolumeData *volume;
     int index;
-    uint8_t *image; // the whole pixel area as read, released on every path
+    uint8_t *image;                  // the whole pixel area as read, released on every path
     int32_t kept_width, kept_height; // shape of the slices already loaded
 };
 
@@ -77,7 +77,8 @@ bool read_bmp_slice(FILE *stream, VolumeData *volume, int index, const char *nam
     volume->height = height < 0 && height != INT_MIN ? -height : height;
     if (!read_field(stream, BMP_BIT_COUNT, 2, &bit_count)) return reject(read, "bitsize mismatch");
     if (bit_count != 24) return reject(read, "?bitcount= %d", bit_count);
-    if (!read_field(stream, BMP_IMAGE_SIZE, 4, &image_size)) return reject(read, "bitsize mismatch");
+    if (!read_field(stream, BMP_IMAGE_SIZE, 4, &image_size))
+        return reject(read, "bitsize mismatch");
 
     // Every size below is checked before anything is allocated.
     width = volume->width;
@@ -89,7 +90,8 @@ bool read_bmp_slice(FILE *stream, VolumeData *volume, int index, const char *nam
                       height, read.kept_width, read.kept_height);
     const int row_bytes = 3 * width;
     const int pad = row_pad_by_remainder[row_bytes % 4];
-    const int64_t span = static_cast<int64_t>(height) * (static_cast<int64_t>(row_bytes) + pad) - pad;
+    const int64_t span =
+        static_cast<int64_t>(height) * (static_cast<int64_t>(row_bytes) + pad) - pad;
     if (image_size < 0) return reject(read, "bitsize mismatch");
     if (image_size > 0 && image_size < span)
         return reject(read, "pixel area of %s too small: %d bytes, need %lld", name, image_size,
@@ -97,7 +99,8 @@ bool read_bmp_slice(FILE *stream, VolumeData *volume, int index, const char *nam
 
     // The data offset is unsigned in the file; an offset past the end leaves
     // nothing to read, which the read below reports.
-    if (!platform_seek(stream, static_cast<uint32_t>(data_offset))) return reject(read, "bitsize mismatch");
+    if (!platform_seek(stream, static_cast<uint32_t>(data_offset)))
+        return reject(read, "bitsize mismatch");
     read.image = static_cast<uint8_t *>(NIMBREL_ALLOCATE(image_size));
     if (!read.image) return reject(read, "couldn't allocate memory");
     const size_t got = fread(read.image, 1, static_cast<size_t>(image_size), stream);

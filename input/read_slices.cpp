@@ -9,9 +9,15 @@
 namespace nimbrel {
 namespace {
 
-bool is_series(int filetype) { return filetype == BMP_SERIES || filetype == U16_SERIES || filetype == U12_SERIES; }
-bool is_block(int filetype) { return filetype == U8_BLOCK || filetype == U12_BLOCK || filetype == S16_BLOCK; }
-bool uses_slices8(int filetype) { return filetype == BMP_SERIES || filetype == U8_BLOCK; }
+bool is_series(int filetype) {
+    return filetype == BMP_SERIES || filetype == U16_SERIES || filetype == U12_SERIES;
+}
+bool is_block(int filetype) {
+    return filetype == U8_BLOCK || filetype == U12_BLOCK || filetype == S16_BLOCK;
+}
+bool uses_slices8(int filetype) {
+    return filetype == BMP_SERIES || filetype == U8_BLOCK;
+}
 
 // Bytes of one raw slice, or -1 when the shape is bad or does not fit an int.
 // Only the raw types take their shape from the parameters.
@@ -129,11 +135,13 @@ bool load_volume(VolumeData *volume, char *name) {
     int slice_bytes = 0;
     if (filetype != BMP_SERIES) slice_bytes = raw_slice_bytes(volume);
     if (depth < 0 || depth > INT_MAX / static_cast<int>(sizeof(void *)) || slice_bytes < 0) {
-        mi_error("bad volume shape %d x %d x %d for %s", volume->width, volume->height, depth, name);
+        mi_error("bad volume shape %d x %d x %d for %s", volume->width, volume->height, depth,
+                 name);
         return false;
     }
 
-    void **table = static_cast<void **>(allocate_or_report(static_cast<int64_t>(depth) * sizeof(void *)));
+    void **table =
+        static_cast<void **>(allocate_or_report(static_cast<int64_t>(depth) * sizeof(void *)));
     if (!table && depth > 0) return false;
     if (uses_slices8(filetype))
         volume->slices8 = reinterpret_cast<uint8_t **>(table);

@@ -34,7 +34,9 @@ Instance *instance_of(const miState *raw) {
     return instance;
 }
 
-size_t field_size(size_t field) { return field == offsetof(VolumeParams, coord) ? sizeof(miVector) : 4; }
+size_t field_size(size_t field) {
+    return field == offsetof(VolumeParams, coord) ? sizeof(miVector) : 4;
+}
 
 void *open_module(const std::string &path, std::string *error) {
 #if defined(_WIN32)
@@ -197,7 +199,8 @@ void State::flush() {
 Instance::Instance(Renderer &renderer, const Params &params) : renderer_(renderer) {
     memset(&block_, 0, sizeof block_);
     memset(&record_, 0, sizeof record_);
-    for (size_t &size : sizes_) size = 0;
+    for (size_t &size : sizes_)
+        size = 0;
     block_.params.filename = params.filename.empty() ? 0 : renderer.add_string(params.filename);
     block_.params.coord = params.coord;
     block_.params.slices = params.slices;
@@ -232,7 +235,8 @@ void Instance::disconnect(size_t field) {
 }
 
 bool Instance::evaluate(const miState &state, const void *param, void *out, size_t *size) {
-    const ptrdiff_t field = static_cast<const char *>(param) - reinterpret_cast<const char *>(&block_.params);
+    const ptrdiff_t field =
+        static_cast<const char *>(param) - reinterpret_cast<const char *>(&block_.params);
     if (field < 0 || field >= ptrdiff_t(sizeof(VolumeParams)) || field % 4 != 0) return false;
     if (!shaders_[field / 4]) return false;
     shaders_[field / 4](state, out);
@@ -240,7 +244,9 @@ bool Instance::evaluate(const miState &state, const void *param, void *out, size
     return true;
 }
 
-void Instance::enter(State &state) { state.raw()->shader = &record_; }
+void Instance::enter(State &state) {
+    state.raw()->shader = &record_;
+}
 
 void Instance::init(State &state) {
     enter(state);
@@ -266,18 +272,24 @@ void Instance::exit(State &state) {
     renderer_.shader_exit(state.raw(), &block_.params);
 }
 
-char *Instance::filename_text() { return renderer_.string_text(block_.params.filename); }
+char *Instance::filename_text() {
+    return renderer_.string_text(block_.params.filename);
+}
 
 // ---- Renderer --------------------------------------------------------------
 
-Renderer::Renderer() { current_renderer = this; }
+Renderer::Renderer() {
+    current_renderer = this;
+}
 
 Renderer::~Renderer() {
     unload();
     if (current_renderer == this) current_renderer = nullptr;
 }
 
-Renderer *Renderer::current() { return current_renderer; }
+Renderer *Renderer::current() {
+    return current_renderer;
+}
 
 void *Renderer::program_handle() {
 #if defined(_WIN32)
@@ -294,11 +306,14 @@ bool Renderer::load(const std::string &path, const std::string &shader, bool bin
     module_ = open_module(path, &load_error_);
     if (!module_) return false;
     shader_lookup = reinterpret_cast<decltype(shader_lookup)>(find_symbol(module_, shader.c_str()));
-    shader_init = reinterpret_cast<decltype(shader_init)>(find_symbol(module_, (shader + "_init").c_str()));
-    shader_exit = reinterpret_cast<decltype(shader_exit)>(find_symbol(module_, (shader + "_exit").c_str()));
-    shader_version =
-        reinterpret_cast<decltype(shader_version)>(find_symbol(module_, (shader + "_version").c_str()));
-    set_module_handle = reinterpret_cast<decltype(set_module_handle)>(find_symbol(module_, "miSetModuleHandle"));
+    shader_init =
+        reinterpret_cast<decltype(shader_init)>(find_symbol(module_, (shader + "_init").c_str()));
+    shader_exit =
+        reinterpret_cast<decltype(shader_exit)>(find_symbol(module_, (shader + "_exit").c_str()));
+    shader_version = reinterpret_cast<decltype(shader_version)>(
+        find_symbol(module_, (shader + "_version").c_str()));
+    set_module_handle =
+        reinterpret_cast<decltype(set_module_handle)>(find_symbol(module_, "miSetModuleHandle"));
     if (!shader_lookup || !shader_init || !shader_exit || !shader_version || !set_module_handle) {
         load_error_ = path + " lacks an entry point of shader " + shader;
         close_module(module_);
@@ -353,7 +368,9 @@ STANDIN_EXPORT void *mi_phen_eval(miState *raw, void *param) {
     return state->store(param, value, size);
 }
 
-STANDIN_EXPORT void mi_flush_cache(miState *raw) { standin::state_of(raw)->flush(); }
+STANDIN_EXPORT void mi_flush_cache(miState *raw) {
+    standin::state_of(raw)->flush();
+}
 
 STANDIN_EXPORT void *mi_mem_int_allocate(const char *file, int line, int size) {
     return Renderer::current()->allocator().allocate(file, line, size);
@@ -379,7 +396,8 @@ STANDIN_EXPORT miBoolean mi_query(int code, miState *raw, miTag tag, void *resul
 }
 
 STANDIN_EXPORT void mi_matrix_ident(float *matrix) {
-    for (int i = 0; i < 16; ++i) matrix[i] = i % 5 == 0 ? 1.0f : 0.0f;
+    for (int i = 0; i < 16; ++i)
+        matrix[i] = i % 5 == 0 ? 1.0f : 0.0f;
 }
 
 static std::string format_message(const char *format, va_list arguments) {
@@ -406,4 +424,6 @@ STANDIN_EXPORT void mi_info(const char *format, ...) {
     va_end(arguments);
 }
 
-STANDIN_EXPORT void *mi_db_access(miTag tag) { return Renderer::current()->string_text(tag); }
+STANDIN_EXPORT void *mi_db_access(miTag tag) {
+    return Renderer::current()->string_text(tag);
+}

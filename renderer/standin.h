@@ -108,7 +108,7 @@ class State {
     void *store(const void *param, const void *value, size_t size);
     void flush();
 
-    uint64_t flushes = 0;    // calls of mi_flush_cache
+    uint64_t flushes = 0;     // calls of mi_flush_cache
     uint64_t evaluations = 0; // connected evaluations computed (not cached)
 
   private:

@@ -14,14 +14,15 @@ int main(int argc, char **argv) {
     printf("loaded %s: Nimbrel version %d, instance init requested: %d\n", path.c_str(),
            renderer.shader_version(), renderer.instance_init_requested());
     standin::State state;
-    standin::Instance instance(renderer, standin::Params{"nothing.raw", {0, 0, 0}, 0, 0, 6, 1, 1, 1});
+    standin::Instance instance(renderer,
+                               standin::Params{"nothing.raw", {0, 0, 0}, 0, 0, 6, 1, 1, 1});
     instance.connect_coord([](miVector point) { return point; });
     instance.init(state);
     const VolumeData *volume = instance.volume();
     if (!volume) return 1;
-    printf("instance initialised: %d x %d x %d, file type %d, mapping diagonal %g %g %g %g\n", volume->width,
-           volume->height, volume->depth, volume->filetype, volume->mapping[0], volume->mapping[5],
-           volume->mapping[10], volume->mapping[15]);
+    printf("instance initialised: %d x %d x %d, file type %d, mapping diagonal %g %g %g %g\n",
+           volume->width, volume->height, volume->depth, volume->filetype, volume->mapping[0],
+           volume->mapping[5], volume->mapping[10], volume->mapping[15]);
     instance.exit(state);
     printf("instance released, %zu blocks left\n", renderer.allocator().live_blocks());
     return renderer.allocator().live_blocks() == 0 ? 0 : 1;

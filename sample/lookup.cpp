@@ -25,8 +25,8 @@ int edge_code(double x, double y, double z, const VolumeData *volume, int margin
 
 // Both ends included; NaN is outside.
 bool inside_grid(double x, double y, double z, const VolumeData *volume) {
-    return x >= 0 && x <= int64_t(volume->width) - 1 && y >= 0 && y <= int64_t(volume->height) - 1 &&
-           z >= 0 && z <= int64_t(volume->depth) - 1;
+    return x >= 0 && x <= int64_t(volume->width) - 1 && y >= 0 &&
+           y <= int64_t(volume->height) - 1 && z >= 0 && z <= int64_t(volume->depth) - 1;
 }
 
 // NEAREST: the floor, or the ceiling from a fraction of 0.5 up. Chosen
@@ -54,7 +54,8 @@ Sample fetch_sample(int mode, const float position[3], const double floors[3], c
     Sample sample = {{0.0f, 0.0f, 0.0f}};
     int32_t at[3];
     if (mode == NEAREST) {
-        for (int axis = 0; axis < 3; ++axis) at[axis] = nearest(floors[axis], frac[axis]);
+        for (int axis = 0; axis < 3; ++axis)
+            at[axis] = nearest(floors[axis], frac[axis]);
     } else if (mode == OFFSET) {
         for (int axis = 0; axis < 3; ++axis)
             if (!offset_coordinate(floors[axis], offset[axis], &at[axis])) return sample;
@@ -90,12 +91,19 @@ void normalise(const Sample &sample, int filetype, miColor *result) {
     }
     float divisor;
     switch (filetype) {
-    case U16_SERIES: divisor = 65535.0f; break;
+    case U16_SERIES:
+        divisor = 65535.0f;
+        break;
     case U12_SERIES:
-    case U12_BLOCK: divisor = 4095.0f; break;
+    case U12_BLOCK:
+        divisor = 4095.0f;
+        break;
     case U8_BLOCK:
-    case S16_BLOCK: divisor = 255.0f; break;
-    default: return;
+    case S16_BLOCK:
+        divisor = 255.0f;
+        break;
+    default:
+        return;
     }
     result->r = result->g = result->b = sample.value[0] / divisor;
 }
@@ -118,7 +126,8 @@ NIMBREL_EXPORT miBoolean Nimbrel(miColor *result, miState *state, VolumeParams *
 
     // Every axis is scaled by width - 1, the product rounded once to float.
     const double scale = double(int64_t(volume->width) - 1);
-    const float position[3] = {float(scale * coord.x), float(scale * coord.y), float(scale * coord.z)};
+    const float position[3] = {float(scale * coord.x), float(scale * coord.y),
+                               float(scale * coord.z)};
     const double x = position[0], y = position[1], z = position[2];
 
     const int stencil = exchange ? exchange->stencil : 0;

@@ -20,7 +20,8 @@ struct TrilinearCell {
 inline TrilinearCell trilinear_cell(miVector point) {
     const double floor_x = floor(double(point.x)), floor_y = floor(double(point.y)),
                  floor_z = floor(double(point.z));
-    const float fx = float(point.x - floor_x), fy = float(point.y - floor_y), fz = float(point.z - floor_z);
+    const float fx = float(point.x - floor_x), fy = float(point.y - floor_y),
+                fz = float(point.z - floor_z);
     const int32_t x0 = int32_t(floor_x), x1 = int32_t(ceil(double(point.x)));
     const int32_t y0 = int32_t(floor_y), y1 = int32_t(ceil(double(point.y)));
     const int32_t z0 = int32_t(floor_z), z1 = int32_t(ceil(double(point.z)));
@@ -55,7 +56,8 @@ inline VoxelRgb trilinear_rgb(miVector point, const VolumeData *volume, FetchRgb
     VoxelRgb sum = {{0.0f, 0.0f, 0.0f}};
     for (int corner = 0; corner < 8; ++corner) {
         const VoxelRgb value = fetch(cell.x[corner], cell.y[corner], cell.z[corner], volume);
-        for (int c = 0; c < 3; ++c) sum.channel[c] += float(cell.weight[corner] * value.channel[c]);
+        for (int c = 0; c < 3; ++c)
+            sum.channel[c] += float(cell.weight[corner] * value.channel[c]);
     }
     return sum;
 }

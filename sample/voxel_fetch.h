@@ -32,10 +32,12 @@ inline VoxelRgb fetch_voxel_rgb(int32_t x, int32_t y, int32_t z, const VolumeDat
     const VoxelRgb none = {{0.0f, 0.0f, 0.0f}};
     if (z < 0 || z >= volume->depth || !volume->slices8) return none;
     const int64_t position = 3 * (x + static_cast<int64_t>(y) * volume->width);
-    if (position < 0 || position >= 3 * static_cast<int64_t>(volume->width) * volume->height) return none;
+    if (position < 0 || position >= 3 * static_cast<int64_t>(volume->width) * volume->height)
+        return none;
     const uint8_t *slice = volume->slices8[z];
     if (!slice) return none;
-    return VoxelRgb{{float(slice[position]), float(slice[position + 1]), float(slice[position + 2])}};
+    return VoxelRgb{
+        {float(slice[position]), float(slice[position + 1]), float(slice[position + 2])}};
 }
 
 // Scalar voxel (file types 1 to 5): unsigned, or signed for S16_BLOCK, with

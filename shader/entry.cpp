@@ -38,13 +38,16 @@ void release_volume(VolumeData *volume) {
 
 } // namespace
 
-NIMBREL_EXPORT int Nimbrel_version(void) { return 1; }
+NIMBREL_EXPORT int Nimbrel_version(void) {
+    return 1;
+}
 
 // With null parameters only asks for per-instance initialisation. Otherwise
 // creates the instance's volume record in its user-pointer slot, loads the
 // volume and captures the coordinate mapping; a failed load keeps what was
 // loaded and leaves the mapping zero.
-NIMBREL_EXPORT void Nimbrel_init(miState *state, VolumeParams *params, miBoolean *instance_init_request) {
+NIMBREL_EXPORT void Nimbrel_init(miState *state, VolumeParams *params,
+                                 miBoolean *instance_init_request) {
     if (!params) {
         if (instance_init_request) *instance_init_request = 1;
         return;

@@ -5,16 +5,26 @@
 
 #if defined(_WIN32)
 #include <windows.h>
-static void *open_module(const char *path) { return reinterpret_cast<void *>(LoadLibraryA(path)); }
+static void *open_module(const char *path) {
+    return reinterpret_cast<void *>(LoadLibraryA(path));
+}
 static void *find(void *module, const char *name) {
     return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(module), name));
 }
-static void close_module(void *module) { FreeLibrary(static_cast<HMODULE>(module)); }
+static void close_module(void *module) {
+    FreeLibrary(static_cast<HMODULE>(module));
+}
 #else
 #include <dlfcn.h>
-static void *open_module(const char *path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
-static void *find(void *module, const char *name) { return dlsym(module, name); }
-static void close_module(void *module) { dlclose(module); }
+static void *open_module(const char *path) {
+    return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+}
+static void *find(void *module, const char *name) {
+    return dlsym(module, name);
+}
+static void close_module(void *module) {
+    dlclose(module);
+}
 #endif
 
 using standin::Instance;
@@ -25,7 +35,9 @@ namespace {
 
 // An instance whose file type loads nothing: init touches only the slot,
 // the parameters, the allocator and the message functions.
-Params empty_volume() { return Params{"volume.raw", {0, 0, 0}, 1, 0, 6, 1, 1, 1}; }
+Params empty_volume() {
+    return Params{"volume.raw", {0, 0, 0}, 1, 0, 6, 1, 1, 1};
+}
 
 // True when `reported` holds the missing-function line for `function`: the
 // module handle in hex of at least 8 digits, then the system's error number.
@@ -34,14 +46,16 @@ bool reports_missing(const std::string &reported, const char *function) {
     const size_t at = reported.find(head);
     if (at == std::string::npos) return false;
     size_t digits = 0, i = at + head.size();
-    while (i < reported.size() && isxdigit(static_cast<unsigned char>(reported[i]))) ++i, ++digits;
+    while (i < reported.size() && isxdigit(static_cast<unsigned char>(reported[i])))
+        ++i, ++digits;
     return digits >= 8 && reported.compare(i, 8, " error: ") == 0;
 }
 
 TEST(Binding, CallBeforeTheModuleHandleReportsAndRetries) {
     standin::Renderer renderer;
     renderer.log().set_echo(false);
-    ASSERT_TRUE(renderer.load(standin::default_library_path(), "Nimbrel", false)) << renderer.load_error();
+    ASSERT_TRUE(renderer.load(standin::default_library_path(), "Nimbrel", false))
+        << renderer.load_error();
     standin::State state;
     Instance instance(renderer, empty_volume());
 
@@ -50,7 +64,8 @@ TEST(Binding, CallBeforeTheModuleHandleReportsAndRetries) {
         instance.init(state);
         const std::string reported = testing::internal::GetCapturedStderr();
         EXPECT_EQ(reported.rfind("DYNLOAD: dl_handle null\n", 0), 0u) << reported;
-        EXPECT_NE(reported.find("dlsym failed on \"mi_query\" (handle: 00000000 error: "), std::string::npos)
+        EXPECT_NE(reported.find("dlsym failed on \"mi_query\" (handle: 00000000 error: "),
+                  std::string::npos)
             << reported;
         EXPECT_EQ(instance.volume(), nullptr); // no slot: init returns at once
     }

@@ -39,16 +39,17 @@ TEST_F(Frame, ParametersFollowTheEvaluationRule) {
         Wiring wiring;
         int expected_depth;
     } cases[] = {
-        {UNCONNECTED, 7},            // the block's own value
-        {CONNECTED, 3},              // the connected shader's result
+        {UNCONNECTED, 7},             // the block's own value
+        {CONNECTED, 3},               // the connected shader's result
         {CONNECTED_WITHOUT_VALUE, 7}, // the renderer gives no value: the block's
-        {NO_CONNECTION_OFFSET, 7},   // a zero offset means nothing is connected
+        {NO_CONNECTION_OFFSET, 7},    // a zero offset means nothing is connected
     };
     for (const auto &c : cases) {
         Instance instance(renderer, Params{"volume.raw", {0, 0, 0}, 7, 0, 6, 2, 2, 1});
         if (c.wiring == CONNECTED || c.wiring == NO_CONNECTION_OFFSET)
             connect_int(instance, offsetof(VolumeParams, slices), 3);
-        if (c.wiring == CONNECTED_WITHOUT_VALUE) instance.connect(offsetof(VolumeParams, slices), nullptr);
+        if (c.wiring == CONNECTED_WITHOUT_VALUE)
+            instance.connect(offsetof(VolumeParams, slices), nullptr);
         if (c.wiring == NO_CONNECTION_OFFSET) instance.record().connection_offset = 0;
         instance.init(state);
         ASSERT_NE(instance.volume(), nullptr);
@@ -98,19 +99,22 @@ TEST_F(Frame, ExitReleasesPartlyAndWhollyEmptyRecords) {
         const char *name;
         int slices, filetype;
     } cases[] = {
-        {"s000.raw", 3, 1},   // slice 0 loads, slice 1 is missing: a partial table
-        {"block.raw", 2, 3},  // the block file is missing: a table of null entries
-        {"s000.raw", 2, 42},  // unknown type: no table at all
-        {"s000.raw", -1, 4},  // a rejected shape: no table at all
+        {"s000.raw", 3, 1},  // slice 0 loads, slice 1 is missing: a partial table
+        {"block.raw", 2, 3}, // the block file is missing: a table of null entries
+        {"s000.raw", 2, 42}, // unknown type: no table at all
+        {"s000.raw", -1, 4}, // a rejected shape: no table at all
     };
     for (const auto &c : cases) {
-        Instance instance(renderer, Params{(folder / c.name).string(), {0, 0, 0}, c.slices, 0, c.filetype, 2, 2, 1});
+        Instance instance(
+            renderer,
+            Params{(folder / c.name).string(), {0, 0, 0}, c.slices, 0, c.filetype, 2, 2, 1});
         instance.init(state);
         ASSERT_NE(instance.volume(), nullptr);
         instance.exit(state);
         EXPECT_EQ(instance.volume(), nullptr);
         EXPECT_EQ(renderer.allocator().live_blocks(), 0u)
-            << c.name << " type " << c.filetype << "\n" << renderer.allocator().describe_live();
+            << c.name << " type " << c.filetype << "\n"
+            << renderer.allocator().describe_live();
     }
 }
 
