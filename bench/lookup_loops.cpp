@@ -1,0 +1,202 @@
+#include "bench/lookup_loops.h"
+
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+// The renderer functions as this program exports them (renderer/standin.cpp),
+// called directly for the host floor.
+extern "C" {
+void *mi_phen_eval(miState *state, void *param);
+void mi_flush_cache(miState *state);
+miBoolean mi_query(int code, miState *state, miTag tag, void *result, ...);
+}
+
+namespace bench {
+
+namespace {
+
+// The parameter evaluation rule, as the library applies it, with the
+// renderer's mi_phen_eval called directly.
+inline const void *evaluate(miState *state, const void *param) {
+    const int32_t offset = state->shader ? state->shader->connection_offset : 0;
+    if (offset == 0) return param;
+    int32_t connected;
+    memcpy(&connected, static_cast<const char *>(param) + offset, sizeof connected);
+    if (connected == 0) return param;
+    const void *value = mi_phen_eval(state, const_cast<void *>(param));
+    return value ? value : param;
+}
+
+// One voxel's sample (the sum of the channels for colour).
+template <typename T, int C> inline float voxel(const T *data, size_t index) {
+    if (C == 1) return float(data[index]);
+    return float(data[C * index]) + float(data[C * index + 1]) + float(data[C * index + 2]);
+}
+
+template <typename T, int C>
+float bare_loop(const T *data, int width, int height, int mode, const PointSet &points) {
+    const size_t w = size_t(width), wh = size_t(width) * size_t(height);
+    const miVector *position = points.position.data();
+    const size_t count = points.position.size();
+    float sum = 0.0f;
+    if (mode == NEAREST) {
+        for (size_t i = 0; i < count; ++i) {
+            const miVector p = position[i];
+            int x = int(p.x), y = int(p.y), z = int(p.z);
+            x += (p.x - float(x)) >= 0.5f;
+            y += (p.y - float(y)) >= 0.5f;
+            z += (p.z - float(z)) >= 0.5f;
+            sum += voxel<T, C>(data, size_t(z) * wh + size_t(y) * w + size_t(x));
+        }
+    } else if (mode == OFFSET) {
+        for (size_t i = 0; i < count; ++i) {
+            const miVector p = position[i];
+            const size_t index = size_t(int(p.z)) * wh + size_t(int(p.y)) * w + size_t(int(p.x));
+            sum += voxel<T, C>(data, index);
+        }
+    } else {
+        for (size_t i = 0; i < count; ++i) {
+            const miVector p = position[i];
+            const int x = int(p.x), y = int(p.y), z = int(p.z);
+            const float fx = p.x - float(x), fy = p.y - float(y), fz = p.z - float(z);
+            const T *cell = data + C * (size_t(z) * wh + size_t(y) * w + size_t(x));
+            for (int c = 0; c < C; ++c) {
+                const T *v = cell + c;
+                const size_t row = C * w, slice = C * wh;
+                const float c00 = v[0] + fx * (float(v[C]) - float(v[0]));
+                const float c10 = v[row] + fx * (float(v[row + C]) - float(v[row]));
+                const float c01 = v[slice] + fx * (float(v[slice + C]) - float(v[slice]));
+                const float c11 =
+                    v[slice + row] + fx * (float(v[slice + row + C]) - float(v[slice + row]));
+                const float c0 = c00 + fy * (c10 - c00), c1 = c01 + fy * (c11 - c01);
+                sum += c0 + fz * (c1 - c0);
+            }
+        }
+    }
+    return sum;
+}
+
+float divisor(int filetype) {
+    switch (filetype) {
+    case U16_SERIES:
+        return 65535.0f;
+    case U12_SERIES:
+    case U12_BLOCK:
+        return 4095.0f;
+    default:
+        return 255.0f;
+    }
+}
+
+} // namespace
+
+std::unique_ptr<LookupVolume> load_lookup_volume(standin::Renderer &renderer,
+                                                 const VolumeSpec &spec, const std::string &folder,
+                                                 size_t points) {
+    auto volume = std::make_unique<LookupVolume>();
+    volume->spec = spec;
+    volume->bare = make_samples(spec);
+    const VolumeFiles files = write_volume(spec, volume->bare, folder);
+    volume->instance =
+        std::make_unique<standin::Instance>(renderer, standin::Params{files.filename,
+                                                                      {0, 0, 0},
+                                                                      spec.depth,
+                                                                      standin::NEAREST_MODE,
+                                                                      spec.filetype(),
+                                                                      spec.width,
+                                                                      spec.height,
+                                                                      spec.little_endian()});
+    volume->instance->connect_coord([](miVector point) { return point; });
+    standin::State state;
+    volume->instance->init(state);
+    remove_files(files);
+    const VolumeData *data = volume->instance->volume();
+    if (!data || data->width != spec.width || data->height != spec.height ||
+        data->mapping[15] != 1.0f)
+        throw std::runtime_error("cannot load " + spec.label());
+    volume->random = random_points(spec, points, 1000 + spec.width);
+    volume->rays = ray_points(spec, points);
+
+    // NEAREST answers the generated samples, divided as the file type says.
+    const size_t w = size_t(spec.width), wh = w * size_t(spec.height);
+    for (size_t i = 0; i < volume->random.coord.size(); i += 97) {
+        const miVector p = volume->random.position[i];
+        size_t x = size_t(p.x), y = size_t(p.y), z = size_t(p.z);
+        x += p.x - float(x) >= 0.5f;
+        y += p.y - float(y) >= 0.5f;
+        z += p.z - float(z) >= 0.5f;
+        const size_t index = z * wh + y * w + x;
+        const miColor got = volume->instance->lookup(state, volume->random.coord[i]);
+        float want;
+        if (spec.kind == Kind::BMP)
+            want = volume->bare.u8[3 * index + 2] / 255.0f; // red
+        else if (spec.kind == Kind::U8)
+            want = volume->bare.u8[index] / 255.0f;
+        else if (spec.kind == Kind::U16_SER)
+            want = float(uint16_t(volume->bare.s16[index])) / divisor(spec.filetype());
+        else
+            want = float(volume->bare.s16[index]) / divisor(spec.filetype());
+        if (got.r != want)
+            throw std::runtime_error(spec.label() + ": lookup answers " + std::to_string(got.r) +
+                                     ", sample is " + std::to_string(want));
+    }
+    return volume;
+}
+
+void release_lookup_volume(LookupVolume &volume) {
+    standin::State state;
+    if (volume.instance) volume.instance->exit(state);
+    volume.instance.reset();
+}
+
+float run_full(standin::Instance &instance, standin::State &state, SampleExchange *exchange,
+               const PointSet &points) {
+    standin::Renderer &renderer = *standin::Renderer::current();
+    miBoolean (*const lookup)(miColor *, miState *, VolumeParams *) = renderer.shader_lookup;
+    VolumeParams *params = &instance.params();
+    miShaderRecord *record = &instance.record();
+    miState *raw = state.raw();
+    raw->exchange = exchange;
+    float sum = 0.0f;
+    for (const miVector &coord : points.coord) {
+        raw->point = coord;
+        raw->shader = record;
+        miColor result = {0.0f, 0.0f, 0.0f, 0.0f};
+        lookup(&result, raw, params);
+        sum += result.r;
+    }
+    return sum;
+}
+
+float run_floor(standin::Instance &instance, standin::State &state, SampleExchange *exchange,
+                const PointSet &points) {
+    VolumeParams *params = &instance.params();
+    miShaderRecord *record = &instance.record();
+    miState *raw = state.raw();
+    raw->exchange = exchange;
+    float sum = 0.0f;
+    for (const miVector &coord : points.coord) {
+        raw->point = coord;
+        raw->shader = record;
+        void **slot = nullptr;
+        mi_query(MI_QUERY_USER_POINTER, raw, 0, &slot);
+        mi_flush_cache(raw);
+        int32_t mode;
+        memcpy(&mode, evaluate(raw, &params->interpolation), sizeof mode);
+        miVector at;
+        memcpy(&at, evaluate(raw, &params->coord), sizeof at);
+        sum += at.x + float(mode) + (slot && *slot ? 1.0f : 0.0f);
+    }
+    return sum;
+}
+
+float run_bare(const BareVolume &bare, int mode, const PointSet &points) {
+    if (!bare.s16.empty())
+        return bare_loop<int16_t, 1>(bare.s16.data(), bare.width, bare.height, mode, points);
+    if (bare.channels == 3)
+        return bare_loop<uint8_t, 3>(bare.u8.data(), bare.width, bare.height, mode, points);
+    return bare_loop<uint8_t, 1>(bare.u8.data(), bare.width, bare.height, mode, points);
+}
+
+} // namespace bench

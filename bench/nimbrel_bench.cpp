@@ -1,0 +1,503 @@
+// Lookup and load benchmarks of the Nimbrel library, driven through the
+// stand-in renderer, each beside its baseline in the same run, and a table of
+// medians and ratios at the end.
+//
+//   nimbrel-bench [--quick] [benchmark flags]
+//
+// Every figure is the median over --benchmark_repetitions (5 unless given).
+// --quick runs the lookups only, at 64^3 and 256^3. Generated files go to
+// $NIMBREL_BENCH_DATA or a folder under /tmp, and are removed.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench/bench_data.h"
+#include "bench/lookup_loops.h"
+
+extern "C" {
+void *mi_mem_int_allocate(const char *file, int line, int size);
+void mi_mem_int_release(const char *file, int line, void *block);
+}
+
+namespace {
+
+using bench::Kind;
+using bench::VolumeSpec;
+
+constexpr size_t kPoints = 1 << 16; // lookups per timed iteration
+
+standin::Renderer *renderer = nullptr;
+std::string folder;
+
+const char *mode_name(int mode) {
+    return mode == NEAREST ? "NEAREST" : mode == TRILINEAR ? "TRILINEAR" : "OFFSET";
+}
+
+enum class Pattern { RANDOM, RAYS };
+enum class Method { FULL, FLOOR, BARE };
+
+const char *pattern_name(Pattern pattern) {
+    return pattern == Pattern::RANDOM ? "random" : "rays";
+}
+
+// ---- Shared volumes: one loaded at a time, in benchmark order ---------------
+
+std::mutex volume_mutex;
+std::unique_ptr<bench::LookupVolume> current_volume;
+
+bool same(const VolumeSpec &a, const VolumeSpec &b) {
+    return a.kind == b.kind && a.width == b.width && a.height == b.height && a.depth == b.depth;
+}
+
+void drop_volume() {
+    if (!current_volume) return;
+    bench::release_lookup_volume(*current_volume);
+    current_volume.reset();
+}
+
+bench::LookupVolume &acquire_volume(const VolumeSpec &spec, int mode) {
+    std::lock_guard<std::mutex> lock(volume_mutex);
+    if (!current_volume || !same(current_volume->spec, spec)) {
+        drop_volume();
+        current_volume = bench::load_lookup_volume(*renderer, spec, folder, kPoints);
+    }
+    if (current_volume->instance->params().interpolation != mode)
+        current_volume->instance->params().interpolation = mode;
+    return *current_volume;
+}
+
+struct LoadFiles {
+    VolumeSpec spec;
+    bench::BareVolume bare;
+    bench::VolumeFiles files;
+};
+std::unique_ptr<LoadFiles> current_files;
+
+void drop_files() {
+    if (current_files) bench::remove_files(current_files->files);
+    current_files.reset();
+}
+
+LoadFiles &acquire_files(const VolumeSpec &spec) {
+    if (!current_files || !same(current_files->spec, spec)) {
+        drop_files();
+        drop_volume();
+        current_files = std::make_unique<LoadFiles>();
+        current_files->spec = spec;
+        current_files->bare = bench::make_samples(spec);
+        current_files->files = bench::write_volume(spec, current_files->bare, folder);
+        current_files->bare = bench::BareVolume(); // only the files are needed
+    }
+    return *current_files;
+}
+
+// ---- Lookups ----------------------------------------------------------------
+
+void lookup_benchmark(benchmark::State &state, VolumeSpec spec, int mode, Pattern pattern,
+                      Method method) {
+    bench::LookupVolume &volume = acquire_volume(spec, mode);
+    const bench::PointSet &points = pattern == Pattern::RANDOM ? volume.random : volume.rays;
+    standin::State shading;
+    SampleExchange exchange;
+    memset(&exchange, 0, sizeof exchange);
+    for (auto _ : state) {
+        float sum = 0.0f;
+        if (method == Method::FULL)
+            sum = bench::run_full(*volume.instance, shading, &exchange, points);
+        else if (method == Method::FLOOR)
+            sum = bench::run_floor(*volume.instance, shading, &exchange, points);
+        else
+            sum = bench::run_bare(volume.bare, mode, points);
+        benchmark::DoNotOptimize(sum);
+    }
+    state.counters["ns"] = benchmark::Counter(double(points.coord.size()),
+                                              benchmark::Counter::kIsIterationInvariantRate |
+                                                  benchmark::Counter::kInvert);
+}
+
+// Lookups from several threads on one instance, each with its own state.
+void threads_benchmark(benchmark::State &state, VolumeSpec spec, int mode, Pattern pattern) {
+    bench::LookupVolume &volume = acquire_volume(spec, mode);
+    const bench::PointSet &points = pattern == Pattern::RANDOM ? volume.random : volume.rays;
+    standin::State shading;
+    SampleExchange exchange;
+    memset(&exchange, 0, sizeof exchange);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(bench::run_full(*volume.instance, shading, &exchange, points));
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(points.coord.size()));
+}
+
+// ---- Loading ----------------------------------------------------------------
+
+// Resident memory of this process in bytes: the current size, or the peak
+// since the last reset_peak().
+int64_t resident(const char *field) {
+    FILE *status = fopen("/proc/self/status", "r");
+    if (!status) return -1;
+    char line[256];
+    int64_t kib = -1;
+    const size_t length = strlen(field);
+    while (fgets(line, sizeof line, status))
+        if (strncmp(line, field, length) == 0) kib = strtoll(line + length + 1, nullptr, 10);
+    fclose(status);
+    return kib * 1024;
+}
+
+void reset_peak() {
+    if (FILE *clear = fopen("/proc/self/clear_refs", "w")) {
+        fputs("5", clear);
+        fclose(clear);
+    }
+}
+
+// The library's load: one instance initialised from the files.
+struct LibraryLoad {
+    std::unique_ptr<standin::Instance> instance;
+    standin::State shading;
+
+    void load(const LoadFiles &files) {
+        const VolumeSpec &spec = files.spec;
+        instance =
+            std::make_unique<standin::Instance>(*renderer, standin::Params{files.files.filename,
+                                                                           {0, 0, 0},
+                                                                           spec.depth,
+                                                                           standin::NEAREST_MODE,
+                                                                           spec.filetype(),
+                                                                           spec.width,
+                                                                           spec.height,
+                                                                           spec.little_endian()});
+        instance->connect_coord([](miVector point) { return point; });
+        instance->init(shading);
+    }
+    bool complete() const {
+        return instance && instance->volume() && instance->volume()->mapping[15] == 1.0f;
+    }
+    void release() {
+        instance->exit(shading);
+        instance.reset();
+    }
+};
+
+// What the design cannot avoid: per slice one zero-filled allocation from the
+// renderer's allocator and one bulk read; for BMP one read of the pixel area
+// into a buffer kept across slices, and the row copy.
+struct BaselineLoad {
+    std::vector<void *> slices;
+    std::vector<uint8_t> image;
+
+    void *allocate(int64_t bytes) { return mi_mem_int_allocate(__FILE__, __LINE__, int(bytes)); }
+
+    void load(const LoadFiles &files) {
+        const VolumeSpec &spec = files.spec;
+        const int64_t bytes = spec.slice_bytes();
+        slices.assign(spec.depth, nullptr);
+        if (spec.kind == Kind::S16_BE || spec.kind == Kind::S16_LE || spec.kind == Kind::U8) {
+            FILE *file = fopen(files.files.filename.c_str(), "rb");
+            for (int z = 0; file && z < spec.depth; ++z) {
+                slices[z] = allocate(bytes);
+                if (fread(slices[z], 1, bytes, file) != size_t(bytes)) break;
+            }
+            if (file) fclose(file);
+        } else if (spec.kind == Kind::U16_SER) {
+            for (int z = 0; z < spec.depth; ++z) {
+                FILE *file = fopen(files.files.written[z].c_str(), "rb");
+                if (!file) break;
+                slices[z] = allocate(bytes);
+                const size_t got = fread(slices[z], 1, bytes, file);
+                fclose(file);
+                if (got != size_t(bytes)) break;
+            }
+        } else {
+            const size_t row = 3 * size_t(spec.width); // no padding at these widths
+            image.resize(row * spec.height);
+            for (int z = 0; z < spec.depth; ++z) {
+                FILE *file = fopen(files.files.written[z].c_str(), "rb");
+                if (!file) break;
+                const bool read = fseek(file, 54, SEEK_SET) == 0 &&
+                                  fread(image.data(), 1, image.size(), file) == image.size();
+                fclose(file);
+                if (!read) break;
+                uint8_t *slice = static_cast<uint8_t *>(allocate(bytes));
+                slices[z] = slice;
+                for (int r = spec.height - 1, k = 0; r >= 0; --r, ++k)
+                    memcpy(slice + size_t(r) * row, image.data() + size_t(k) * row, row);
+            }
+        }
+    }
+    bool complete() const {
+        return !slices.empty() &&
+               std::all_of(slices.begin(), slices.end(), [](void *s) { return s; });
+    }
+    void release() {
+        for (void *slice : slices)
+            mi_mem_int_release(__FILE__, __LINE__, slice);
+        slices.clear();
+    }
+};
+
+template <typename Loader> void load_benchmark(benchmark::State &state, VolumeSpec spec) {
+    LoadFiles &files = acquire_files(spec);
+    Loader loader;
+    for (auto _ : state) {
+        loader.load(files);
+        state.PauseTiming();
+        if (!loader.complete()) {
+            state.SkipWithError("load incomplete");
+            break;
+        }
+        loader.release();
+        state.ResumeTiming();
+    }
+    const double megabytes = double(spec.volume_bytes()) / 1e6;
+    state.counters["MBps"] =
+        benchmark::Counter(megabytes, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["ms"] = benchmark::Counter(1e-3, benchmark::Counter::kIsIterationInvariantRate |
+                                                        benchmark::Counter::kInvert);
+    // Peak resident memory of one more load, above what was resident before.
+    const int64_t before = resident("VmRSS:");
+    reset_peak();
+    loader.load(files);
+    const int64_t peak = resident("VmHWM:");
+    loader.release();
+    state.counters["peak_MiB"] = double(peak - before) / (1 << 20);
+}
+
+// ---- The table ----------------------------------------------------------------
+
+// Keeps every repetition's counters by benchmark name; prints a dot per run.
+class Collector : public benchmark::BenchmarkReporter {
+  public:
+    bool ReportContext(const Context &) override { return true; }
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &run : runs) {
+            if (run.run_type != Run::RT_Iteration) continue;
+            if (run.error_occurred) {
+                fprintf(stderr, "\n%s: %s\n", run.benchmark_name().c_str(),
+                        run.error_message.c_str());
+                failed = true;
+                continue;
+            }
+            auto &counters = values[run.run_name.str()];
+            for (const auto &counter : run.counters)
+                counters[counter.first].push_back(counter.second);
+            const auto items = run.counters.find("items_per_second");
+            if (items != run.counters.end()) counters["items"].push_back(items->second);
+        }
+        fputc('.', stderr);
+        fflush(stderr);
+    }
+
+    // Median of the counter over the repetitions, or -1.
+    double median(const std::string &name, const std::string &counter) const {
+        const auto found = values.find(name);
+        if (found == values.end()) return -1;
+        const auto series = found->second.find(counter);
+        if (series == found->second.end() || series->second.empty()) return -1;
+        std::vector<double> sorted = series->second;
+        std::sort(sorted.begin(), sorted.end());
+        const size_t n = sorted.size();
+        return n % 2 ? sorted[n / 2] : 0.5 * (sorted[n / 2 - 1] + sorted[n / 2]);
+    }
+
+    bool failed = false;
+
+  private:
+    std::map<std::string, std::map<std::string, std::vector<double>>> values;
+};
+
+struct LookupRow {
+    VolumeSpec spec;
+    int mode;
+    Pattern pattern;
+    std::string name; // prefix of its three benchmarks
+};
+
+struct LoadRow {
+    VolumeSpec spec;
+    std::string name;
+};
+
+std::vector<LookupRow> lookup_rows;
+std::vector<LoadRow> load_rows, size_rows;
+std::string threads_name;
+
+void register_benchmarks(bool quick) {
+    std::vector<VolumeSpec> volumes;
+    const int sizes_full[] = {64, 256, 512}, sizes_quick[] = {64, 256};
+    for (Kind kind : {Kind::S16_BE, Kind::S16_LE, Kind::U8}) {
+        if (quick) {
+            for (int size : sizes_quick)
+                volumes.push_back({kind, size, size, size});
+        } else {
+            for (int size : sizes_full)
+                volumes.push_back({kind, size, size, size});
+        }
+    }
+    volumes.push_back({Kind::BMP, 256, 256, 64});
+    std::stable_sort(volumes.begin(), volumes.end(),
+                     [](const VolumeSpec &a, const VolumeSpec &b) { return a.width < b.width; });
+
+    for (const VolumeSpec &spec : volumes)
+        for (int mode : {NEAREST, TRILINEAR, OFFSET})
+            for (Pattern pattern : {Pattern::RANDOM, Pattern::RAYS}) {
+                const std::string name =
+                    "lookup/" + spec.label() + "/" + mode_name(mode) + "/" + pattern_name(pattern);
+                lookup_rows.push_back({spec, mode, pattern, name});
+                for (Method method : {Method::FULL, Method::FLOOR, Method::BARE}) {
+                    const char *suffix = method == Method::FULL    ? "/full"
+                                         : method == Method::FLOOR ? "/floor"
+                                                                   : "/bare";
+                    benchmark::RegisterBenchmark((name + suffix).c_str(), lookup_benchmark, spec,
+                                                 mode, pattern, method)
+                        ->Unit(benchmark::kMicrosecond);
+                }
+            }
+
+    const VolumeSpec threads_volume = {Kind::S16_LE, 256, 256, 256};
+    threads_name = "threads/" + threads_volume.label() + "/TRILINEAR/random";
+    benchmark::RegisterBenchmark(threads_name.c_str(), threads_benchmark, threads_volume,
+                                 int(TRILINEAR), Pattern::RANDOM)
+        ->Threads(1)
+        ->Threads(2)
+        ->UseRealTime()
+        ->Unit(benchmark::kMicrosecond);
+    if (quick) return;
+
+    const VolumeSpec loads[] = {{Kind::S16_LE, 512, 512, 512},
+                                {Kind::U8, 512, 512, 1024},
+                                {Kind::U16_SER, 512, 512, 512},
+                                {Kind::BMP, 512, 512, 256}};
+    for (const VolumeSpec &spec : loads) {
+        const std::string name = "load/" + spec.label();
+        load_rows.push_back({spec, name});
+        benchmark::RegisterBenchmark((name + "/library").c_str(), load_benchmark<LibraryLoad>, spec)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((name + "/baseline").c_str(), load_benchmark<BaselineLoad>,
+                                     spec)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+    }
+    for (int size : {64, 128, 256, 512}) {
+        const VolumeSpec spec = {Kind::S16_LE, size, size, size};
+        const std::string name = "load-size/" + spec.label();
+        size_rows.push_back({spec, name});
+        benchmark::RegisterBenchmark((name + "/library").c_str(), load_benchmark<LibraryLoad>, spec)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+    }
+}
+
+void print_tables(const Collector &results) {
+    printf("\nLookups: ns per lookup, median of the repetitions; "
+           "ratio = (full - floor) / bare\n");
+    printf("%-15s %-9s %-6s %8s %8s %8s %7s %6s\n", "volume", "mode", "points", "full", "floor",
+           "bare", "ratio", "target");
+    double worst_floor = 0;
+    int over = 0;
+    for (const LookupRow &row : lookup_rows) {
+        const double full = results.median(row.name + "/full", "ns") * 1e9;
+        const double floor = results.median(row.name + "/floor", "ns") * 1e9;
+        const double bare = results.median(row.name + "/bare", "ns") * 1e9;
+        const double ratio = (full - floor) / bare;
+        const bool memory_bound =
+            row.pattern == Pattern::RANDOM && row.spec.width >= 256 && row.spec.kind != Kind::BMP;
+        const double target = memory_bound ? 1.3 : row.mode == TRILINEAR ? 2.0 : 3.0;
+        worst_floor = std::max(worst_floor, floor);
+        if (ratio > target) ++over;
+        printf("%-15s %-9s %-6s %8.2f %8.2f %8.2f %7.2f %6.1f%s\n", row.spec.label().c_str(),
+               mode_name(row.mode), pattern_name(row.pattern), full, floor, bare, ratio, target,
+               ratio > target ? " over" : "");
+    }
+    printf("lookup rows over their target: %d of %zu; highest host floor %.2f ns (target 12)\n",
+           over, lookup_rows.size(), worst_floor);
+
+    const double one = results.median(threads_name + "/real_time/threads:1", "items");
+    const double two = results.median(threads_name + "/real_time/threads:2", "items");
+    printf("\nThreads (%s): 1 thread %.1f M lookups/s, 2 threads %.1f M lookups/s, "
+           "ratio %.2f (target 1.8)\n",
+           threads_name.c_str() + 8, one / 1e6, two / 1e6, two / one);
+
+    if (!load_rows.empty()) {
+        printf("\nLoading from the page cache: MB/s, median of the repetitions; peak = resident "
+               "memory above the start of one load\n");
+        printf("%-18s %8s %9s %9s %6s %9s %9s %7s\n", "source", "MB", "library", "baseline",
+               "ratio", "peak MiB", "limit MiB", "peak ok");
+        for (const LoadRow &row : load_rows) {
+            const double library = results.median(row.name + "/library/real_time", "MBps");
+            const double baseline = results.median(row.name + "/baseline/real_time", "MBps");
+            const double peak = results.median(row.name + "/library/real_time", "peak_MiB");
+            const double image = row.spec.kind == Kind::BMP ? double(row.spec.slice_bytes()) : 0;
+            const double limit = (double(row.spec.volume_bytes()) + image) / (1 << 20) + 16;
+            printf("%-18s %8.1f %9.0f %9.0f %6.2f %9.1f %9.1f %7s\n", row.spec.label().c_str(),
+                   row.spec.volume_bytes() / 1e6, library, baseline, library / baseline, peak,
+                   limit, peak <= limit ? "yes" : "no");
+        }
+        printf("\nLoad time against volume size (%s block):\n", "s16le");
+        printf("%-15s %8s %9s %9s\n", "volume", "MB", "ms", "MB/s");
+        for (const LoadRow &row : size_rows) {
+            const double ms = results.median(row.name + "/library/real_time", "ms");
+            const double mbps = results.median(row.name + "/library/real_time", "MBps");
+            printf("%-15s %8.1f %9.2f %9.0f\n", row.spec.label().c_str(),
+                   row.spec.volume_bytes() / 1e6, ms, mbps);
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    bool quick = false;
+    std::vector<char *> args = {argv[0]};
+    static char repetitions[] = "--benchmark_repetitions=5";
+    static char min_time[] = "--benchmark_min_time=0.05";
+    args.push_back(repetitions);
+    args.push_back(min_time);
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--quick") == 0)
+            quick = true;
+        else
+            args.push_back(argv[i]);
+    }
+    int count = int(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 2;
+
+    standin::Renderer host;
+    host.log().set_echo(false);
+    if (!host.load(standin::default_library_path())) {
+        fprintf(stderr, "cannot load the library: %s\n", host.load_error().c_str());
+        return 1;
+    }
+    renderer = &host;
+    const bool own_folder = getenv("NIMBREL_BENCH_DATA") == nullptr;
+    int status = 0;
+    try {
+        folder = bench::data_folder();
+        register_benchmarks(quick);
+        Collector collector;
+        benchmark::RunSpecifiedBenchmarks(&collector);
+        fputc('\n', stderr);
+        drop_volume();
+        drop_files();
+        print_tables(collector);
+        status = collector.failed ? 1 : 0;
+    } catch (const std::exception &error) {
+        fprintf(stderr, "\nnimbrel-bench: %s\n", error.what());
+        status = 1;
+    }
+    drop_volume();
+    drop_files();
+    if (own_folder && !folder.empty()) std::filesystem::remove_all(folder);
+    benchmark::Shutdown();
+    return status;
+}
