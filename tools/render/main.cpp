@@ -1,0 +1,309 @@
+// nimbrel-render: loads a volume through the Nimbrel shader library exactly as
+// the renderer does, and draws what was loaded to a PNG file.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#include "renderer/standin.h"
+#include "tools/render/demo_volume.h"
+#include "tools/render/options.h"
+#include "tools/render/png_output.h"
+#include "tools/render/progress.h"
+#include "tools/render/views.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+using namespace render;
+
+constexpr int EXIT_FAILED = 1, EXIT_BAD_ARGUMENT = 2;
+constexpr long long max_image_pixels = 64ll << 20;
+
+#if defined(_WIN32)
+const char *const library_name = "Nimbrel.dll";
+#else
+const char *const library_name = "Nimbrel.so";
+#endif
+
+// The folder this program was started from, or empty when unknown.
+std::filesystem::path program_folder() {
+#if defined(_WIN32)
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (length == 0 || length == MAX_PATH) return {};
+    return std::filesystem::path(std::string(path, length)).parent_path();
+#else
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path() : self.parent_path();
+#endif
+}
+
+// --library, else $NIMBREL_LIBRARY, else the library beside this program,
+// else the one built with this tree.
+std::string library_path(const Options &options) {
+    if (!options.library.empty()) return options.library;
+    const char *variable = getenv("NIMBREL_LIBRARY");
+    if (variable && *variable) return variable;
+    const std::filesystem::path folder = program_folder();
+    std::error_code error;
+    if (!folder.empty() && std::filesystem::exists(folder / library_name, error))
+        return (folder / library_name).string();
+    return standin::default_library_path();
+}
+
+// The tool's shader connected to `coord`: the current point times the scale,
+// plus the offset. The default scale 1 / (width - 1) is read from the
+// instance when evaluated, since a BMP series has its width only once its
+// first slice has been read.
+struct CoordShader {
+    std::optional<Vec3> scale;
+    Vec3 offset;
+    const standin::Instance *instance;
+
+    Vec3 scale_now() const {
+        if (scale) return *scale;
+        const VolumeData *volume = instance->volume();
+        const int width = volume ? volume->width : 0;
+        const float s = width > 1 ? 1.0f / float(width - 1) : 1.0f;
+        return {s, s, s};
+    }
+    miVector operator()(miVector p) const {
+        const Vec3 s = scale_now();
+        return {p.x * s[0] + offset[0], p.y * s[1] + offset[1], p.z * s[2] + offset[2]};
+    }
+    // The point at which `coord` puts the lookup at voxel position `target`
+    // (the lookup multiplies every coordinate by width - 1).
+    miVector point_for(const float target[3], int width) const {
+        const Vec3 s = scale_now();
+        float p[3];
+        for (int i = 0; i < 3; ++i)
+            p[i] = ((width > 1 ? target[i] / float(width - 1) : 0.0f) - offset[i]) / s[i];
+        return {p[0], p[1], p[2]};
+    }
+};
+
+int bytes_per_voxel(int filetype) {
+    return filetype == 0 ? 3 : filetype == 3 ? 1 : 2;
+}
+
+// Bytes held in the slices that were loaded.
+long long loaded_bytes(const VolumeData &volume) {
+    long long slices = 0;
+    for (int z = 0; z < volume.depth; ++z) {
+        const bool eight = volume.filetype == 0 || volume.filetype == 3;
+        const void *slice = nullptr;
+        if (eight && volume.slices8) slice = volume.slices8[z];
+        if (!eight && volume.slices16) slice = volume.slices16[z];
+        if (slice) ++slices;
+    }
+    return slices * volume.width * volume.height * bytes_per_voxel(volume.filetype);
+}
+
+// Changes the working folder for its lifetime, unless given none.
+class WorkingFolder {
+  public:
+    explicit WorkingFolder(const std::string &folder) {
+        if (folder.empty()) return;
+        previous_ = std::filesystem::current_path();
+        std::filesystem::current_path(folder);
+    }
+    ~WorkingFolder() {
+        std::error_code ignored;
+        if (!previous_.empty()) std::filesystem::current_path(previous_, ignored);
+    }
+
+  private:
+    std::filesystem::path previous_;
+};
+
+// A series is numbered at the first '.' of the whole name (the library's
+// rule): say so when that is not the file's own extension.
+void check_series_name(const std::string &file, int filetype) {
+    if (filetype > 2) return;
+    const size_t dot = file.find('.');
+    const size_t folder_end = file.find_last_of(
+#if defined(_WIN32)
+        "/\\"
+#else
+        "/"
+#endif
+    );
+    if (dot == std::string::npos)
+        fprintf(stderr, "nimbrel-render: note: %s has no '.', so every slice is read from it\n",
+                file.c_str());
+    else if (folder_end != std::string::npos && dot < folder_end)
+        fprintf(stderr,
+                "nimbrel-render: note: the first '.' of %s is in a folder name; the library "
+                "numbers the slices just before it\n",
+                file.c_str());
+}
+
+// Initialises the instance from within `folder` (none: the working folder),
+// showing the bytes held so far while the library loads; the library lets
+// nothing else be seen until it returns.
+double load(standin::Renderer &renderer, standin::Instance &instance, standin::State &state,
+            const std::string &folder, long long expected_bytes, Progress &progress) {
+    const WorkingFolder within(folder);
+    std::atomic<bool> loading{true};
+    std::thread monitor([&] {
+        while (loading) {
+            const double held = double(renderer.allocator().live_bytes());
+            progress.update(expected_bytes > 0 ? held / expected_bytes : -1.0, format_bytes(held));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const auto started = std::chrono::steady_clock::now();
+    instance.init(state);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    loading = false;
+    monitor.join();
+    return seconds;
+}
+
+void print_info(const std::string &file, const VolumeData &volume, double load_seconds,
+                const ValueRange &range) {
+    printf("volume      %s\n", file.c_str());
+    printf("file type   %s (%d), %s\n", filetype_name(volume.filetype), volume.filetype,
+           volume.filetype == 0 || volume.filetype == 3 ? "8-bit samples"
+           : volume.little_endian                       ? "little-endian"
+                                                        : "big-endian");
+    printf("shape       %d x %d x %d voxels (width x height x slices)\n", volume.width,
+           volume.height, volume.depth);
+    printf("loaded      %lld bytes in %.3f s\n", loaded_bytes(volume), load_seconds);
+    printf("mapping     coord per unit step of the current point (columns x, y, z):\n");
+    for (int row = 0; row < 4; ++row) {
+        printf("           ");
+        for (int column = 0; column < 4; ++column)
+            printf(" %12.6g", double(volume.mapping[row * 4 + column]));
+        printf("\n");
+    }
+    const bool colour = volume.filetype == 0;
+    const char *const channels[] = {"red   ", "green ", "blue  "};
+    for (int i = 0; i < (colour ? 3 : 1); ++i)
+        printf("%-11s %smin %.6g  max %.6g  mean %.6g  (normalised, %llu voxels)\n",
+               i == 0 ? "values" : "", colour ? channels[i] : "", range.min[i], range.max[i],
+               range.mean[i], static_cast<unsigned long long>(range.voxels));
+}
+
+int run(const Options &options) {
+    std::string file = options.file, folder;
+    standin::Params params;
+    if (file.empty()) {
+        const DemoFiles demo =
+            write_demo(options.cache.empty() ? default_cache_folder() : options.cache);
+        const VolumeFiles &chosen = options.demo == DemoVolume::bmp ? demo.bmp : demo.block;
+        folder = demo.folder;
+        file = (std::filesystem::path(folder) / chosen.file).string();
+        params = {chosen.file,     {0, 0, 0},    chosen.slices, options.interpolation,
+                  chosen.filetype, chosen.width, chosen.height, 1};
+    } else {
+        check_series_name(file, options.filetype);
+        params = {file,
+                  {0, 0, 0},
+                  options.slices,
+                  options.interpolation,
+                  options.filetype,
+                  options.width,
+                  options.height,
+                  options.big_endian ? 0 : 1};
+    }
+
+    standin::Renderer renderer;
+    const std::string library = library_path(options);
+    if (!renderer.load(library)) {
+        fprintf(stderr, "nimbrel-render: cannot load the shader library %s: %s\n", library.c_str(),
+                renderer.load_error().c_str());
+        return EXIT_FAILED;
+    }
+    standin::Instance instance(renderer, params);
+    instance.connect_coord(CoordShader{options.coord_scale, options.coord_offset, &instance});
+    standin::State state;
+
+    const long long expected = params.filetype == 0
+                                   ? -1
+                                   : (long long)params.width * params.height * params.slices *
+                                         bytes_per_voxel(params.filetype);
+    Progress loading("load", options.quiet);
+    const double load_seconds = load(renderer, instance, state, folder, expected, loading);
+    const VolumeData *volume = instance.volume();
+    if (!volume || !renderer.log().errors().empty() || volume->mapping[15] != 1.0f) {
+        loading.abandon();
+        instance.exit(state);
+        return EXIT_FAILED; // the library has said why
+    }
+    loading.finish(1.0, format_bytes(double(loaded_bytes(*volume))));
+
+    const int threads = options.threads > 0
+                            ? options.threads
+                            : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+    int status = 0;
+    if (options.info) {
+        const float target[3] = {volume->width > 1 ? 0.5f : 0.0f, volume->height > 1 ? 0.5f : 0.0f,
+                                 volume->depth > 1 ? 0.5f : 0.0f};
+        const CoordShader coord{options.coord_scale, options.coord_offset, &instance};
+        const ValueRange range =
+            value_range(instance, *volume, coord.point_for(target, volume->width), threads);
+        print_info(file, *volume, load_seconds, range);
+    } else {
+        const Frame frame(options.axis, *volume, options.scale);
+        if ((long long)frame.columns() * frame.rows() > max_image_pixels) {
+            fprintf(stderr, "nimbrel-render: the image would be %d x %d pixels; lower --scale\n",
+                    frame.columns(), frame.rows());
+            instance.exit(state);
+            return EXIT_BAD_ARGUMENT;
+        }
+        const ViewSettings settings{options.view,        options.at,           options.window_low,
+                                    options.window_high, options.step,         options.density,
+                                    options.palette,     volume->filetype == 0};
+        Progress drawing("render", options.quiet);
+        const RenderResult result = render_view(instance, frame, settings, threads, drawing);
+        const std::string output = !options.output.empty() ? options.output
+                                   : options.file.empty()  ? "nimbrel-demo.png"
+                                                           : "nimbrel-render.png";
+        std::string error;
+        if (!write_png(output, result.image, &error)) {
+            fprintf(stderr, "nimbrel-render: cannot write %s: %s\n", output.c_str(), error.c_str());
+            status = EXIT_FAILED;
+        } else {
+            printf("%s: %s view %d x %d, %llu lookups, %.2f M lookups/s, %.3f s, %d thread%s\n",
+                   output.c_str(), view_name(options.view), result.image.width, result.image.height,
+                   static_cast<unsigned long long>(result.lookups),
+                   result.seconds > 0 ? result.lookups / result.seconds / 1e6 : 0.0, result.seconds,
+                   threads, threads == 1 ? "" : "s");
+        }
+    }
+    instance.exit(state);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    try {
+        options = parse_options(argc, argv);
+    } catch (const BadArgument &bad) {
+        fprintf(stderr, "nimbrel-render: %s\n", bad.what());
+        return EXIT_BAD_ARGUMENT;
+    }
+    if (options.help) {
+        fputs(help_text().c_str(), stdout);
+        return 0;
+    }
+    try {
+        return run(options);
+    } catch (const std::exception &failure) {
+        fprintf(stderr, "nimbrel-render: %s\n", failure.what());
+        return EXIT_FAILED;
+    }
+}
