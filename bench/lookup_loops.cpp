@@ -186,7 +186,8 @@ float run_floor(standin::Instance &instance, standin::State &state, SampleExchan
         memcpy(&mode, evaluate(raw, &params->interpolation), sizeof mode);
         miVector at;
         memcpy(&at, evaluate(raw, &params->coord), sizeof at);
-        sum += at.x + float(mode) + (slot && *slot ? 1.0f : 0.0f);
+        asm volatile("" : : "r"(slot), "r"(mode)); // both are used, as by the lookup
+        sum += at.x;
     }
     return sum;
 }

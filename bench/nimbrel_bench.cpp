@@ -408,6 +408,7 @@ void print_tables(const Collector &results) {
         const double full = results.median(row.name + "/full", "ns") * 1e9;
         const double floor = results.median(row.name + "/floor", "ns") * 1e9;
         const double bare = results.median(row.name + "/bare", "ns") * 1e9;
+        if (full < 0 || floor < 0 || bare < 0) continue; // not run (filtered out)
         const double ratio = (full - floor) / bare;
         const bool memory_bound =
             row.pattern == Pattern::RANDOM && row.spec.width >= 256 && row.spec.kind != Kind::BMP;
@@ -423,9 +424,10 @@ void print_tables(const Collector &results) {
 
     const double one = results.median(threads_name + "/real_time/threads:1", "items");
     const double two = results.median(threads_name + "/real_time/threads:2", "items");
-    printf("\nThreads (%s): 1 thread %.1f M lookups/s, 2 threads %.1f M lookups/s, "
-           "ratio %.2f (target 1.8)\n",
-           threads_name.c_str() + 8, one / 1e6, two / 1e6, two / one);
+    if (one > 0 && two > 0)
+        printf("\nThreads (%s): 1 thread %.1f M lookups/s, 2 threads %.1f M lookups/s, "
+               "ratio %.2f (target 1.8)\n",
+               threads_name.c_str() + 8, one / 1e6, two / 1e6, two / one);
 
     if (!load_rows.empty()) {
         printf("\nLoading from the page cache: MB/s, median of the repetitions; peak = resident "
@@ -433,6 +435,7 @@ void print_tables(const Collector &results) {
         printf("%-18s %8s %9s %9s %6s %9s %9s %7s\n", "source", "MB", "library", "baseline",
                "ratio", "peak MiB", "limit MiB", "peak ok");
         for (const LoadRow &row : load_rows) {
+            if (results.median(row.name + "/library/real_time", "MBps") < 0) continue;
             const double library = results.median(row.name + "/library/real_time", "MBps");
             const double baseline = results.median(row.name + "/baseline/real_time", "MBps");
             const double peak = results.median(row.name + "/library/real_time", "peak_MiB");
@@ -446,6 +449,7 @@ void print_tables(const Collector &results) {
         printf("%-15s %8s %9s %9s\n", "volume", "MB", "ms", "MB/s");
         for (const LoadRow &row : size_rows) {
             const double ms = results.median(row.name + "/library/real_time", "ms");
+            if (ms < 0) continue;
             const double mbps = results.median(row.name + "/library/real_time", "MBps");
             printf("%-15s %8.1f %9.2f %9.0f\n", row.spec.label().c_str(),
                    row.spec.volume_bytes() / 1e6, ms, mbps);

@@ -45,20 +45,18 @@ Binding bindings[SLOT_COUNT] = {
 
 std::atomic<void *> module_handle{nullptr};
 
-// Address of the slot's function, looked up now if the slot is empty; null
-// (after a report on standard error) when the module does not provide it.
-// Standard error is the only channel here: the missing function may be the
-// renderer's own message function.
-void *bound(Slot slot) {
+// Looks the slot's function up in the renderer's module and fills the slot;
+// null (after a report on standard error) when the module does not provide
+// it. Standard error is the only channel here: the missing function may be
+// the renderer's own message function. Kept out of line, so that the wrappers
+// below are a load, a test and a jump.
+[[gnu::noinline, gnu::cold]] void *bind_slot(Slot slot) {
     Binding &binding = bindings[slot];
-    void *address = binding.address.load(std::memory_order_relaxed);
-    if (address) return address;
-
     void *module = module_handle.load(std::memory_order_relaxed);
     if (!module) fputs("DYNLOAD: dl_handle null\n", stderr);
     int error = 0;
     const char *detail = nullptr;
-    address = platform_find_symbol(module, binding.name, &error, &detail);
+    void *address = platform_find_symbol(module, binding.name, &error, &detail);
     if (!address) {
         fprintf(stderr, "dlsym failed on \"%s\" (handle: %08llx error: %d)\n", binding.name,
                 static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(module)), error);
@@ -67,6 +65,12 @@ void *bound(Slot slot) {
     }
     binding.address.store(address, std::memory_order_relaxed);
     return address;
+}
+
+// Address of the slot's function, looked up now if the slot is empty.
+inline void *bound(Slot slot) {
+    void *address = bindings[slot].address.load(std::memory_order_relaxed);
+    return address ? address : bind_slot(slot);
 }
 
 template <typename Function> Function *bound_as(Slot slot) {
@@ -114,6 +118,13 @@ miBoolean mi_query(int code, miState *state, miTag tag, void *result, ...) {
     void *extra = va_arg(arguments, void *);
     va_end(arguments);
     return function(code, state, tag, result, extra);
+}
+
+void **query_user_pointer(miState *state) {
+    mi_query_fn *function = bound_as<mi_query_fn>(SLOT_QUERY);
+    void **slot = nullptr;
+    if (function) function(MI_QUERY_USER_POINTER, state, 0, &slot);
+    return slot;
 }
 
 void mi_matrix_ident(float *matrix) {

@@ -86,6 +86,10 @@ void *mi_mem_int_allocate(const char *file, int line, int size);
 void mi_mem_int_release(const char *file, int line, void *block);
 // Passes the fifth argument on for codes 15 and 127 only.
 miBoolean mi_query(int code, miState *state, miTag tag, void *result, ...);
+// The running instance's user-pointer slot: mi_query with code 51, tag 0 and
+// the address of a pointer, without the variable argument list. Null when the
+// renderer gives none.
+void **query_user_pointer(miState *state);
 void mi_matrix_ident(float *matrix);
 // printf-style; the finished text (cut to 1023 characters) reaches the
 // renderer as the argument of a "%s" format, never as a format itself.

@@ -76,6 +76,12 @@ std::string default_library_path() {
 // ---- Allocator -------------------------------------------------------------
 
 void *Allocator::allocate(const char *file, int line, int size) {
+    std::function<void(int)> hook;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hook = hook_;
+    }
+    if (hook) hook(size);
     std::lock_guard<std::mutex> lock(mutex_);
     ++allocations_;
     if (fail_at_ != 0 && --fail_at_ == 0) return nullptr;
@@ -124,6 +130,16 @@ size_t Allocator::allocations() const {
 void Allocator::fail_nth(size_t nth) {
     std::lock_guard<std::mutex> lock(mutex_);
     fail_at_ = nth;
+}
+
+void Allocator::reset_peak() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    peak_bytes_ = live_bytes_;
+}
+
+void Allocator::on_allocate(std::function<void(int size)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook_ = std::move(hook);
 }
 
 std::string Allocator::describe_live() const {
@@ -220,13 +236,6 @@ void Instance::connect(size_t field, std::function<void(const miState &, void *)
     block_.connected[field / 4] = 1;
     shaders_[field / 4] = std::move(shader);
     sizes_[field / 4] = field_size(field);
-}
-
-void Instance::connect_coord(std::function<miVector(miVector)> shader) {
-    connect(offsetof(VolumeParams, coord), [shader](const miState &state, void *out) {
-        const miVector value = shader(state.point);
-        memcpy(out, &value, sizeof value);
-    });
 }
 
 void Instance::disconnect(size_t field) {
@@ -365,7 +374,8 @@ STANDIN_EXPORT void *mi_phen_eval(miState *raw, void *param) {
     size_t size = 0;
     if (!instance || !instance->evaluate(*raw, param, value, &size)) return nullptr;
     ++state->evaluations;
-    return state->store(param, value, size);
+    // The whole entry is copied: a fixed size needs no call of memcpy.
+    return state->store(param, value, sizeof value);
 }
 
 STANDIN_EXPORT void mi_flush_cache(miState *raw) {

@@ -17,7 +17,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -50,6 +52,12 @@ class Allocator {
     size_t allocations() const;
     // The nth allocation from now (1 = the next) returns null; 0 disarms.
     void fail_nth(size_t nth);
+    // Restarts peak_bytes() from the bytes live now.
+    void reset_peak();
+    // Called with the size of each allocation before it is served, outside
+    // the allocator's lock (a test acts at the moment the library asks for
+    // memory); an empty function removes it.
+    void on_allocate(std::function<void(int size)> hook);
     // "file:line size" of every live block, for a failing test's message.
     std::string describe_live() const;
 
@@ -64,6 +72,7 @@ class Allocator {
     int64_t live_bytes_ = 0, peak_bytes_ = 0;
     size_t allocations_ = 0;
     size_t fail_at_ = 0;
+    std::function<void(int size)> hook_;
 };
 
 struct Message {
@@ -140,8 +149,15 @@ class Instance {
     Instance(const Instance &) = delete;
     Instance &operator=(const Instance &) = delete;
 
-    // `coord` follows the state's current point through `shader`.
-    void connect_coord(std::function<miVector(miVector point)> shader);
+    // `coord` follows the state's current point through `shader`, any
+    // callable taking and returning a miVector. Held directly in the
+    // connection, so that an evaluation makes one indirect call.
+    template <typename Shader> void connect_coord(Shader shader) {
+        connect(offsetof(VolumeParams, coord), [shader](const miState &state, void *out) {
+            const miVector value = shader(state.point);
+            memcpy(out, &value, sizeof value);
+        });
+    }
     // Any parameter: `shader` writes the value (of the parameter's type) into
     // `out` for the given state. `field` is the parameter's byte offset. A
     // null `shader` marks the parameter connected while the renderer gives no

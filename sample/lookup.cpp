@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "sample/sample_exchange.h"
-#include "sample/trilinear.h"
+#include "sample/typed_fetch.h"
 #include "shader/volume_records.h"
 
 using namespace nimbrel;
@@ -48,9 +48,12 @@ struct Sample {
     float value[3]; // colour: blue, green, red; scalar: value[0]
 };
 
-Sample fetch_sample(int mode, const float position[3], const double floors[3], const float frac[3],
-                    const float offset[3], const VolumeData *volume) {
-    const bool colour = volume->filetype == BMP_SERIES;
+// The sample by mode, through the fetches and the blend specialised for the
+// volume's format: what fetch_voxel_rgb / fetch_voxel_scalar and
+// trilinear_rgb / trilinear_scalar answer, with the format chosen once.
+template <typename Format>
+Sample fetch_typed_sample(int mode, const double floors[3], const float frac[3],
+                          const float offset[3], const SliceTable &table) {
     Sample sample = {{0.0f, 0.0f, 0.0f}};
     int32_t at[3];
     if (mode == NEAREST) {
@@ -60,24 +63,42 @@ Sample fetch_sample(int mode, const float position[3], const double floors[3], c
         for (int axis = 0; axis < 3; ++axis)
             if (!offset_coordinate(floors[axis], offset[axis], &at[axis])) return sample;
     } else if (mode == TRILINEAR) {
-        const miVector point = {position[0], position[1], position[2]};
-        if (colour) {
-            const VoxelRgb rgb = trilinear_rgb(point, volume, fetch_voxel_rgb);
-            memcpy(sample.value, rgb.channel, sizeof sample.value);
-        } else {
-            sample.value[0] = trilinear_scalar(point, volume, fetch_voxel_scalar);
-        }
+        blend_typed<Format>(table, cell_inside(floors, frac), sample.value);
         return sample;
     } else {
         return sample; // an unknown mode answers 0
     }
-    if (colour) {
-        const VoxelRgb rgb = fetch_voxel_rgb(at[0], at[1], at[2], volume);
-        memcpy(sample.value, rgb.channel, sizeof sample.value);
-    } else {
-        sample.value[0] = fetch_voxel_scalar(at[0], at[1], at[2], volume);
-    }
+    const Voxel<Format> voxel = fetch_typed<Format>(table, at[0], at[1], at[2]);
+    for (int c = 0; c < Format::channels; ++c)
+        sample.value[c] = static_cast<float>(voxel.channel[c]);
     return sample;
+}
+
+// For a position inside the grid, with its floors and fractions; a file type
+// from BMP_SERIES to S16_BLOCK.
+Sample fetch_sample(int mode, const double floors[3], const float frac[3], const float offset[3],
+                    const VolumeData *volume) {
+    const void *const *bytes = reinterpret_cast<const void *const *>(volume->slices8);
+    const void *const *words = reinterpret_cast<const void *const *>(volume->slices16);
+    const bool little = volume->little_endian != 0;
+    switch (volume->filetype) {
+    case BMP_SERIES:
+        return fetch_typed_sample<BgrSamples>(mode, floors, frac, offset,
+                                              slice_table(volume, bytes));
+    case U8_BLOCK:
+        return fetch_typed_sample<U8Samples>(mode, floors, frac, offset,
+                                             slice_table(volume, bytes));
+    case S16_BLOCK:
+        return little ? fetch_typed_sample<U16Samples<true, true>>(mode, floors, frac, offset,
+                                                                   slice_table(volume, words))
+                      : fetch_typed_sample<U16Samples<false, true>>(mode, floors, frac, offset,
+                                                                    slice_table(volume, words));
+    default: // U16_SERIES, U12_SERIES, U12_BLOCK
+        return little ? fetch_typed_sample<U16Samples<true, false>>(mode, floors, frac, offset,
+                                                                    slice_table(volume, words))
+                      : fetch_typed_sample<U16Samples<false, false>>(mode, floors, frac, offset,
+                                                                     slice_table(volume, words));
+    }
 }
 
 // Divides by the file type's divisor into r, g and b; other file types leave
@@ -115,8 +136,7 @@ void normalise(const Sample &sample, int filetype, miColor *result) {
 // when the state carries one. Always returns 1; reports nothing.
 NIMBREL_EXPORT miBoolean Nimbrel(miColor *result, miState *state, VolumeParams *params) {
     SampleExchange *exchange = static_cast<SampleExchange *>(state->exchange);
-    void **slot = nullptr;
-    mi_query(MI_QUERY_USER_POINTER, state, 0, &slot);
+    void **slot = query_user_pointer(state); // mi_query, code 51
     const VolumeData *volume = slot ? static_cast<const VolumeData *>(*slot) : nullptr;
     if (!volume) return 1;
 
@@ -146,7 +166,7 @@ NIMBREL_EXPORT miBoolean Nimbrel(miColor *result, miState *state, VolumeParams *
         const float *offset = exchange ? exchange->offset : no_offset;
         const int filetype = volume->filetype;
         if (filetype >= BMP_SERIES && filetype <= S16_BLOCK)
-            normalise(fetch_sample(mode, position, floors, frac, offset, volume), filetype, result);
+            normalise(fetch_sample(mode, floors, frac, offset, volume), filetype, result);
     }
 
     if (exchange) memcpy(exchange->matrix, volume->mapping, sizeof exchange->matrix);

@@ -4,6 +4,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "host/host_api.h"
 
@@ -64,11 +65,31 @@ namespace nimbrel {
 
 // Address of the parameter's current value: the result of the connected
 // shader when the parameter is connected and the renderer gives one, else the
-// parameter's own place in the block.
-const void *eval_param(miState *state, const void *param);
+// parameter's own place in the block. Inline with the two readers below: the
+// lookup evaluates two parameters on every call.
+inline const void *eval_param(miState *state, const void *param) {
+    const miShaderRecord *shader = state->shader;
+    int32_t offset = shader ? shader->connection_offset : 0;
+    if (offset == 0) return param;
+    int32_t connected;
+    memcpy(&connected, static_cast<const char *>(param) + offset, sizeof connected);
+    if (connected == 0) return param;
+    const void *value = mi_phen_eval(state, const_cast<void *>(param));
+    return value ? value : param;
+}
 
-int32_t eval_int(miState *state, const int32_t *param);
+inline int32_t eval_int(miState *state, const int32_t *param) {
+    int32_t value;
+    memcpy(&value, eval_param(state, param), sizeof value);
+    return value;
+}
+
+inline miVector eval_vector(miState *state, const miVector *param) {
+    miVector value;
+    memcpy(&value, eval_param(state, param), sizeof value);
+    return value;
+}
+
 miTag eval_tag(miState *state, const miTag *param);
-miVector eval_vector(miState *state, const miVector *param);
 
 } // namespace nimbrel

@@ -1,0 +1,135 @@
+// Voxel fetches and trilinear blends specialised by file type and byte order,
+// for the lookup: the type is chosen once per lookup instead of once per
+// corner. Each answers bit for bit what fetch_voxel_scalar, fetch_voxel_rgb,
+// trilinear_scalar and trilinear_rgb answer for the same volume and point:
+// every fetch keeps its bound tests and its test for a slice never loaded,
+// the weights are the same double products, and each weighted term and each
+// running sum is rounded to float in the same order.
+#pragma once
+
+#include <stdint.h>
+
+#include "shader/volume_records.h"
+
+namespace nimbrel {
+
+// What a fetch reads from the volume record, loaded once per lookup. Each
+// two-sided bound test becomes one unsigned comparison: a negative depth or
+// area is held as 0, which every coordinate fails, as it fails the signed
+// tests.
+struct SliceTable {
+    int64_t width;
+    uint64_t area;             // width * height
+    uint32_t depth;            // slices
+    const void *const *slices; // the file type's table; null when never allocated
+};
+
+inline SliceTable slice_table(const VolumeData *volume, const void *const *slices) {
+    const int64_t area = static_cast<int64_t>(volume->width) * volume->height;
+    SliceTable table;
+    table.width = volume->width;
+    table.area = area > 0 ? static_cast<uint64_t>(area) : 0;
+    table.depth = volume->depth > 0 ? static_cast<uint32_t>(volume->depth) : 0;
+    table.slices = slices;
+    return table;
+}
+
+// The slice that holds voxel (x, y, z), with the voxel's index in it in
+// *index; null wherever the fetches answer zero: z outside 0..depth-1, the
+// linear index outside 0..area-1, no table, or a slice never loaded.
+inline const uint8_t *locate(const SliceTable &table, int32_t x, int32_t y, int32_t z,
+                             int64_t *index) {
+    if (static_cast<uint32_t>(z) >= table.depth) return nullptr;
+    const int64_t linear = x + static_cast<int64_t>(y) * table.width;
+    if (static_cast<uint64_t>(linear) >= table.area) return nullptr;
+    if (!table.slices) return nullptr;
+    *index = linear;
+    return static_cast<const uint8_t *>(table.slices[z]);
+}
+
+// Sample formats: the raw value of the element at `index` of a slice, as a
+// double (exactly the integer value, as the fetches' floats hold it).
+struct U8Samples {
+    static const int channels = 1;
+    static double value(const uint8_t *slice, int64_t index, int) { return slice[index]; }
+};
+
+template <bool Little, bool Signed> struct U16Samples {
+    static const int channels = 1;
+    static double value(const uint8_t *slice, int64_t index, int) {
+        const uint8_t *bytes = slice + 2 * index;
+        const uint16_t bits = Little ? static_cast<uint16_t>(bytes[0] | bytes[1] << 8)
+                                     : static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
+        return Signed ? static_cast<int16_t>(bits) : bits;
+    }
+};
+
+// Colour: channel 0, 1, 2 are the voxel's three bytes in buffer order.
+struct BgrSamples {
+    static const int channels = 3;
+    static double value(const uint8_t *slice, int64_t index, int channel) {
+        return slice[3 * index + channel];
+    }
+};
+
+// One voxel, channel by channel; zero where the fetches answer zero.
+template <typename Format> struct Voxel { double channel[Format::channels]; };
+
+template <typename Format>
+inline Voxel<Format> fetch_typed(const SliceTable &table, int32_t x, int32_t y, int32_t z) {
+    Voxel<Format> voxel;
+    int64_t index = 0;
+    const uint8_t *slice = locate(table, x, y, z, &index);
+    for (int c = 0; c < Format::channels; ++c)
+        voxel.channel[c] = slice ? Format::value(slice, index, c) : 0.0;
+    return voxel;
+}
+
+// The trilinear cell of a point inside the grid, from the floor and the
+// fraction of each coordinate as the lookup computed them (the floor of the
+// float widened to double, and the float difference). Inside the grid a
+// coordinate is at least 0 and below 2^31, so its ceiling is the floor plus
+// one exactly when the fraction is not 0.
+struct Cell {
+    int32_t x0, x1, y0, y1, z0, z1;
+    double weight[8]; // corners 0 to 7, factors multiplied left to right
+};
+
+inline Cell cell_inside(const double floors[3], const float frac[3]) {
+    Cell cell;
+    cell.x0 = static_cast<int32_t>(floors[0]);
+    cell.y0 = static_cast<int32_t>(floors[1]);
+    cell.z0 = static_cast<int32_t>(floors[2]);
+    cell.x1 = cell.x0 + (frac[0] != 0.0f);
+    cell.y1 = cell.y0 + (frac[1] != 0.0f);
+    cell.z1 = cell.z0 + (frac[2] != 0.0f);
+    const double ux = frac[0], uy = frac[1], uz = frac[2];
+    const double gx = 1.0 - ux, gy = 1.0 - uy, gz = 1.0 - uz;
+    cell.weight[0] = gx * gy * gz;
+    cell.weight[1] = gy * ux * gz;
+    cell.weight[2] = gx * uy * gz;
+    cell.weight[3] = gx * gy * uz;
+    cell.weight[4] = gy * ux * uz;
+    cell.weight[5] = gx * uy * uz;
+    cell.weight[6] = ux * uy * gz;
+    cell.weight[7] = ux * uy * uz;
+    return cell;
+}
+
+// The blend of the eight corners in corner order: each weighted term rounded
+// to float, the float running sum per channel starting from 0.
+template <typename Format>
+inline void blend_typed(const SliceTable &table, const Cell &cell, float sum[]) {
+    const int32_t x[8] = {cell.x0, cell.x1, cell.x0, cell.x0, cell.x1, cell.x0, cell.x1, cell.x1};
+    const int32_t y[8] = {cell.y0, cell.y0, cell.y1, cell.y0, cell.y0, cell.y1, cell.y1, cell.y1};
+    const int32_t z[8] = {cell.z0, cell.z0, cell.z0, cell.z1, cell.z1, cell.z1, cell.z0, cell.z1};
+    for (int c = 0; c < Format::channels; ++c)
+        sum[c] = 0.0f;
+    for (int corner = 0; corner < 8; ++corner) {
+        const Voxel<Format> voxel = fetch_typed<Format>(table, x[corner], y[corner], z[corner]);
+        for (int c = 0; c < Format::channels; ++c)
+            sum[c] += static_cast<float>(cell.weight[corner] * voxel.channel[c]);
+    }
+}
+
+} // namespace nimbrel
