@@ -26,7 +26,8 @@ struct Ellipsoid {
 };
 
 // A head seen from the front along +w: scalp, skull, grey and white matter,
-// ventricles, two lesions, eye sockets, eyes, nose, ears and a neck.
+// ventricles, two lesions brighter than bone (they stand out in a maximum-
+// intensity projection), eye sockets, eyes, nose, ears and a neck.
 const Ellipsoid phantom[] = {
     {{0.00f, 0.02f, 0.00f}, {0.70f, 0.92f, 0.80f}, 1100, {225, 172, 140}}, // scalp and face
     {{0.00f, 0.95f, 0.10f}, {0.36f, 0.30f, 0.36f}, 1100, {225, 172, 140}}, // neck
@@ -38,8 +39,8 @@ const Ellipsoid phantom[] = {
     {{0.00f, -0.07f, 0.03f}, {0.48f, 0.63f, 0.56f}, 2100, {230, 190, 190}}, // white matter
     {{0.10f, -0.15f, 0.05f}, {0.07f, 0.20f, 0.25f}, 600, {80, 130, 220}},   // ventricles
     {{-0.10f, -0.15f, 0.05f}, {0.07f, 0.20f, 0.25f}, 600, {80, 130, 220}},
-    {{0.22f, -0.35f, 0.25f}, {0.07f, 0.07f, 0.07f}, 2800, {250, 200, 40}}, // lesions
-    {{-0.25f, -0.45f, -0.20f}, {0.05f, 0.05f, 0.05f}, 3100, {250, 120, 30}},
+    {{0.22f, -0.35f, 0.25f}, {0.07f, 0.07f, 0.07f}, 3900, {250, 200, 40}}, // lesions
+    {{-0.25f, -0.45f, -0.20f}, {0.05f, 0.05f, 0.05f}, 4000, {250, 120, 30}},
     {{0.25f, -0.02f, -0.76f}, {0.14f, 0.10f, 0.15f}, 0, {0, 0, 0}}, // eye sockets
     {{-0.25f, -0.02f, -0.76f}, {0.14f, 0.10f, 0.15f}, 0, {0, 0, 0}},
     {{0.25f, -0.02f, -0.68f}, {0.09f, 0.09f, 0.09f}, 1500, {245, 245, 245}}, // eyes
