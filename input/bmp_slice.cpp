@@ -97,6 +97,12 @@ bool read_bmp_slice(FILE *stream, VolumeData *volume, int index, const char *nam
         return reject(read, "pixel area of %s too small: %d bytes, need %lld", name, image_size,
                       static_cast<long long>(span));
 
+    // The pixel area must lie in the file before a buffer is taken for it: a
+    // header alone must not make the renderer zero-fill up to 2 GB.
+    const int64_t pixel_end = static_cast<int64_t>(static_cast<uint32_t>(data_offset)) + image_size;
+    const int64_t file_size = platform_stream_size(stream);
+    if (file_size >= 0 && pixel_end > file_size) return reject(read, "bitsize mismatch");
+
     // The data offset is unsigned in the file; an offset past the end leaves
     // nothing to read, which the read below reports.
     if (!platform_seek(stream, static_cast<uint32_t>(data_offset)))

@@ -1,0 +1,163 @@
+// Fuzz target: raw slice series and raw block files. A 5-byte head chooses
+// the source, the rest of the input is the file bytes:
+//   byte 0  file type: 1, 2, 3, 4, 5, 6 or -1 (by the byte modulo 7)
+//   byte 1  width: 1..16, or with bit 7 set one of a few extreme values
+//   byte 2  height: as the width
+//   byte 3  slices: 0..7, or with bit 7 set 0, -1, -100 or INT_MIN
+//   byte 4  bit 0 little_endian; bit 1 the series' last file missing;
+//           bits 2-3 the name: r_0000.raw, r_0998.raw (carries), rnodot (no
+//           running number: every slice from one file), r9.raw (the carry
+//           runs off the start of the name)
+// A series cuts the body into equal parts, one per file; a block file is the
+// body. Then initialise, check every loaded slice against its file, look up
+// in every mode, and exit.
+#include <climits>
+#include <cstring>
+#include <set>
+
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+const int32_t extremes[8] = {0, -1, -5, INT_MAX, INT_MIN, 65536, 46341, 1 << 30};
+const int32_t depth_extremes[4] = {0, -1, -100, INT_MIN};
+const int32_t filetypes[7] = {U16_SERIES, U12_SERIES, U8_BLOCK, U12_BLOCK, S16_BLOCK, 6, -1};
+const char *const series_names[4] = {"r_0000.raw", "r_0998.raw", "rnodot", "r9.raw"};
+
+int32_t dimension(uint8_t byte) {
+    return (byte & 0x80) ? extremes[byte & 7] : 1 + (byte & 15);
+}
+
+// The next slice file's name: the running number before the first '.' goes
+// up by one, at most four places, the carry dropped at the start.
+std::string next_name(std::string name) {
+    const size_t dot = name.find('.');
+    if (dot == std::string::npos) return name;
+    for (size_t place = 1; place <= 4 && place <= dot; ++place) {
+        char &digit = name[dot - place];
+        if (digit != '9') {
+            ++digit;
+            break;
+        }
+        digit = '0';
+    }
+    return name;
+}
+
+struct File {
+    std::string path;
+    const uint8_t *bytes;
+    size_t size;
+};
+
+std::set<std::string> written; // the last input's files, removed before the next
+
+void write(const File &file) {
+    fuzz::write_bytes(file.path, file.bytes, file.size);
+    written.insert(file.path);
+}
+
+// The slice's expected bytes: the last `count` bytes before `end` of the file.
+void check_slice(const void *slice, const File &file, size_t end, size_t count) {
+    FUZZ_CHECK(end <= file.size && end >= count);
+    FUZZ_CHECK(memcmp(slice, file.bytes + (end - count), count) == 0);
+}
+
+standin::Instance &instance_named(const std::string &name) {
+    static std::vector<std::pair<std::string, standin::Instance *>> instances;
+    for (auto &entry : instances)
+        if (entry.first == name) return *entry.second;
+    auto *created =
+        new standin::Instance(fuzz::renderer(), standin::Params{fuzz::scratch() + "/" + name});
+    created->connect_coord([](miVector point) { return point; });
+    instances.emplace_back(name, created);
+    return *created;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    fuzz::renderer();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 5) return 0;
+    const int32_t filetype = filetypes[data[0] % 7];
+    const int32_t width = dimension(data[1]);
+    const int32_t height = dimension(data[2]);
+    const int32_t depth = (data[3] & 0x80) ? depth_extremes[data[3] & 3] : data[3] & 7;
+    const int32_t little_endian = data[4] & 1;
+    const bool last_missing = (data[4] & 2) != 0;
+    const uint8_t *body = data + 5;
+    const size_t body_size = size - 5;
+    const bool series = filetype == U16_SERIES || filetype == U12_SERIES;
+
+    for (const std::string &path : written)
+        fuzz::remove_file(path);
+    written.clear();
+
+    const std::string first = series ? series_names[(data[4] >> 2) & 3] : "block.raw";
+    std::vector<File> files; // a series: slice i's file; a block: the one file
+    if (series) {
+        const bool one_file = first.find('.') == std::string::npos;
+        const int slices = std::max(0, depth);
+        const int count = one_file ? std::min(1, slices) : slices - (last_missing && slices > 0);
+        const size_t share = count > 0 ? body_size / size_t(count) : 0;
+        std::string name = first;
+        for (int i = 0; i < slices; ++i) {
+            const int part = one_file ? 0 : i;
+            File file{fuzz::scratch() + "/" + name, nullptr, 0};
+            if (part < count) {
+                file.bytes = body + size_t(part) * share;
+                file.size = part == count - 1 ? body_size - size_t(part) * share : share;
+                if (part == i) write(file);
+            }
+            files.push_back(file);
+            name = next_name(name);
+        }
+    } else {
+        files.push_back(File{fuzz::scratch() + "/" + first, body, body_size});
+        write(files.back());
+    }
+
+    standin::Instance &instance = instance_named(first);
+    static standin::State state;
+    VolumeParams &params = instance.params();
+    params.filetype = filetype;
+    params.width = width;
+    params.height = height;
+    params.slices = depth;
+    params.little_endian = little_endian;
+
+    // No more memory than the slices the files hold, the table, the name
+    // and the record.
+    fuzz::renderer().allocator().reset_peak();
+    const bool loaded = fuzz::init_and_check(instance);
+    FUZZ_CHECK(fuzz::renderer().allocator().peak_bytes() <=
+               int64_t(size_t(std::max(depth, 1)) * body_size + 4096));
+    const VolumeData *volume = instance.volume();
+    FUZZ_CHECK(volume->width == width && volume->height == height && volume->depth == depth);
+    FUZZ_CHECK(volume->filetype == filetype && volume->little_endian == little_endian);
+    if (filetype < U16_SERIES || filetype > S16_BLOCK) {
+        FUZZ_CHECK(loaded && !volume->slices8 && !volume->slices16);
+    } else if (loaded && depth > 0) {
+        const size_t sample = filetype == U8_BLOCK ? 1 : 2;
+        const size_t slice_bytes = size_t(width) * size_t(height) * sample;
+        for (int i = 0; i < depth; ++i) {
+            const void *slice = filetype == U8_BLOCK
+                                    ? static_cast<const void *>(volume->slices8[i])
+                                    : static_cast<const void *>(volume->slices16[i]);
+            FUZZ_CHECK(slice != nullptr);
+            if (series)
+                check_slice(slice, files[size_t(i)], files[size_t(i)].size, slice_bytes);
+            else
+                check_slice(slice, files[0], files[0].size - slice_bytes * size_t(depth - 1 - i),
+                            slice_bytes);
+        }
+    }
+
+    fuzz::sweep_lookups(instance, state);
+    fuzz::exit_and_check(instance, state);
+    return 0;
+}
