@@ -12,12 +12,16 @@ namespace {
 
 // Byte offsets of the header fields the reader uses; all little-endian.
 enum {
+    BMP_SIGNATURE = 0,
     BMP_DATA_OFFSET = 10,
     BMP_WIDTH = 18,
     BMP_HEIGHT = 22,
     BMP_BIT_COUNT = 28,
     BMP_IMAGE_SIZE = 34,
 };
+
+// "BM" read as a little-endian 16-bit value.
+const int32_t BMP_ID_CODE = 0x4D42;
 
 // Padding that brings a row of 3 * width bytes to a multiple of 4.
 const int row_pad_by_remainder[4] = {0, 3, 2, 1};
@@ -43,6 +47,9 @@ bool read_field(FILE *stream, int position, int bytes, int32_t *value) {
 
 // Ends the slice after a rejection: closes the stream, releases the pixel
 // area, keeps the record's shape that of the loaded slices, then reports.
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
 bool reject(SliceRead &read, const char *format, ...) {
     char text[1024];
     va_list arguments;
@@ -64,8 +71,10 @@ bool reject(SliceRead &read, const char *format, ...) {
 bool read_bmp_slice(FILE *stream, VolumeData *volume, int index, const char *name) {
     SliceRead read = {stream, volume, index, nullptr, volume->width, volume->height};
 
-    uint8_t signature[2] = {0, 0};
-    if (fread(signature, 1, 2, stream) != 2 || signature[0] != 'B' || signature[1] != 'M')
+    // Every field, the signature too, is read at its offset from the start:
+    // the caller may have measured the stream by seeking to its end.
+    int32_t signature;
+    if (!read_field(stream, BMP_SIGNATURE, 2, &signature) || signature != BMP_ID_CODE)
         return reject(read, "file doesn't have bitmap ID code");
 
     // A header cut short fails at its first missing field.

@@ -23,7 +23,8 @@ bool read_slices(miState *state, const VolumeParams *params, VolumeData *volume)
 void advance_slice_name(char *name, size_t dot);
 
 // Reads one 24-bit BMP file into volume->slices8[index] and sets the record's
-// width and height from its header. Owns `stream` and closes it on every path.
+// width and height from its header. Owns `stream` and closes it on every path;
+// reads the file from its start wherever the stream stands.
 // False after one message; the entry then stays null and, for index > 0, the
 // record keeps the shape of the slices already loaded. `name` is for messages.
 bool read_bmp_slice(FILE *stream, VolumeData *volume, int index, const char *name);

@@ -1,0 +1,472 @@
+// Colour volumes from 24-bit BMP slice series (file type 0), through the
+// stand-in renderer: header fields, padding, row order, every rejection, the
+// state a failed load leaves, and colour lookups.
+#include <climits>
+#include <cstring>
+#include <memory>
+
+#include "bmp_writer.h"
+
+using bmp_writer::Bytes;
+using bmp_writer::Header;
+using standin::Instance;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class BmpSlices : public bmp_writer::BmpTest {
+  protected:
+    // A rejected single file: exactly one error, the entry null, the name
+    // text restored, no mapping, no stream left open, nothing left after exit.
+    void expect_rejected(const fs::path &path, const std::string &message,
+                         const std::string &context) {
+        renderer.log().clear();
+        const int descriptors = bmp_writer::open_descriptors();
+        auto instance = load(path.string(), 1);
+        EXPECT_EQ(bmp_writer::open_descriptors(), descriptors) << context;
+        EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{message}) << context;
+        ASSERT_NE(instance->volume(), nullptr);
+        EXPECT_EQ(slice(*instance, 0), Bytes{}) << context;
+        EXPECT_STREQ(instance->filename_text(), path.string().c_str()) << context;
+        EXPECT_TRUE(mapping_is_zero(*instance)) << context;
+        instance->exit(state);
+        EXPECT_EQ(renderer.allocator().live_blocks(), 0u) << context;
+    }
+
+    // The 2 x 2 example: stored rows 1..6 and 7..12, each padded by 2.
+    static Bytes example_area() { return {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9, 10, 11, 12, 0, 0}; }
+    static Header example_header() {
+        Header header;
+        header.width = 2;
+        header.height = 2;
+        header.image_size = 16;
+        return header;
+    }
+    const Bytes example_slice{7, 8, 9, 10, 11, 12, 1, 2, 3, 4, 5, 6};
+};
+
+TEST_F(BmpSlices, TwoByTwoExampleReversesTheRowsAndDropsThePadding) {
+    const fs::path path = write("slice.bmp", bmp_writer::file(example_header(), example_area()));
+    auto instance = load(path.string(), 1);
+    EXPECT_TRUE(renderer.log().errors().empty());
+    EXPECT_EQ(renderer.log().infos(),
+              std::vector<std::string>{"filename = " + path.string() + " "});
+    EXPECT_EQ(instance->volume()->width, 2);
+    EXPECT_EQ(instance->volume()->height, 2);
+    EXPECT_EQ(slice(*instance, 0), example_slice);
+    EXPECT_STREQ(instance->filename_text(), path.string().c_str());
+    // Voxel (0, 0, 0) is the slice's first three bytes: blue 7, green 8, red 9.
+    const miColor c = instance->lookup(state, {0, 0, 0});
+    EXPECT_EQ(c.b, 7.0f / 255.0f);
+    EXPECT_EQ(c.g, 8.0f / 255.0f);
+    EXPECT_EQ(c.r, 9.0f / 255.0f);
+    instance->exit(state);
+}
+
+// Widths 1 to 4 pad their rows by 1, 2, 3 and 0 bytes. The rows need
+// height * (3 * width + pad) - pad bytes: exactly that is enough, one fewer
+// is rejected before anything is read.
+TEST_F(BmpSlices, RowsArePaddedByTheTableAndTheSpanIsChecked) {
+    const int expected_pad[] = {1, 2, 3, 0};
+    for (int width = 1; width <= 4; ++width) {
+        const int height = 3, pad = expected_pad[width - 1];
+        ASSERT_EQ(bmp_writer::row_pad(width), pad);
+        std::vector<Bytes> rows;
+        bmp_writer::numbered_file(width, height, 1, &rows);
+        const Bytes area = bmp_writer::pixel_area(rows, width, 0xEE);
+        const int span = height * (3 * width + pad) - pad;
+        ASSERT_EQ(area.size(), size_t(span + pad));
+        for (int image_size : {span + pad, span, span - 1}) {
+            const std::string context =
+                "width " + std::to_string(width) + ", image size " + std::to_string(image_size);
+            Header header;
+            header.width = width;
+            header.height = height;
+            header.image_size = uint32_t(image_size);
+            const Bytes stored(area.begin(), area.begin() + image_size);
+            const fs::path path =
+                write("pad" + std::to_string(width) + "_" + std::to_string(image_size) + ".bmp",
+                      bmp_writer::file(header, stored));
+            if (image_size < span) {
+                expect_rejected(path,
+                                "pixel area of " + path.string() +
+                                    " too small: " + std::to_string(image_size) + " bytes, need " +
+                                    std::to_string(span),
+                                context);
+                continue;
+            }
+            renderer.log().clear();
+            auto instance = load(path.string(), 1);
+            EXPECT_TRUE(renderer.log().errors().empty()) << context;
+            EXPECT_EQ(slice(*instance, 0), bmp_writer::reversed_rows(rows)) << context;
+            instance->exit(state);
+        }
+    }
+}
+
+TEST_F(BmpSlices, NegativeHeightIsTakenAbsoluteAndTheRowsStillReversed) {
+    for (int stored_height : {2, -2}) {
+        Header header = example_header();
+        header.height = stored_height;
+        const fs::path path = write("h" + std::to_string(stored_height + 2) + ".bmp",
+                                    bmp_writer::file(header, example_area()));
+        auto instance = load(path.string(), 1);
+        EXPECT_TRUE(renderer.log().errors().empty());
+        EXPECT_EQ(instance->volume()->height, 2) << stored_height;
+        EXPECT_EQ(slice(*instance, 0), example_slice) << stored_height;
+        instance->exit(state);
+    }
+}
+
+// The pixel area is read from the data offset, whatever lies between the
+// header and it (a 124-byte information header, a palette, a gap); an image
+// size beyond what the rows need is read and ignored.
+TEST_F(BmpSlices, PixelAreaIsReadFromTheDataOffsetWithAnySurplus) {
+    const struct {
+        uint32_t data_offset, header_size, surplus;
+    } cases[] = {{54, 40, 0}, {138, 124, 0}, {200, 40, 0}, {54, 40, 7}, {138, 124, 100}};
+    for (const auto &c : cases) {
+        Header header = example_header();
+        header.data_offset = c.data_offset;
+        header.header_size = c.header_size;
+        header.image_size = 16 + c.surplus;
+        Bytes area = example_area();
+        area.insert(area.end(), c.surplus, 0xCC);
+        const fs::path path =
+            write("o" + std::to_string(c.data_offset) + "s" + std::to_string(c.surplus) + ".bmp",
+                  bmp_writer::file(header, area));
+        auto instance = load(path.string(), 1);
+        EXPECT_TRUE(renderer.log().errors().empty()) << c.data_offset << " " << c.surplus;
+        EXPECT_EQ(slice(*instance, 0), example_slice) << c.data_offset << " " << c.surplus;
+        instance->exit(state);
+    }
+}
+
+// An image size the file cannot deliver, or none at all, is a bitsize
+// mismatch; the record keeps this file's shape.
+TEST_F(BmpSlices, ImageSizeTheFileCannotDeliverIsABitsizeMismatch) {
+    const struct {
+        uint32_t image_size, data_offset;
+        const char *why;
+    } cases[] = {
+        {0, 54, "image size 0"},
+        {17, 54, "one byte more than the file holds"},
+        {0x7fffffff, 54, "largest signed size"},
+        {0x80000000u, 54, "2 GiB, negative as a signed size"},
+        {0xffffffffu, 54, "all ones"},
+        {16, 1000, "data offset past the end"},
+        {16, 0xffffffffu, "data offset 4 GiB - 1"},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        Header header = example_header();
+        header.image_size = c.image_size;
+        Bytes bytes = bmp_writer::file(header, example_area());
+        bmp_writer::put_le(bytes, 10, c.data_offset, 4);
+        const fs::path path = write("m" + std::to_string(n++) + ".bmp", bytes);
+        expect_rejected(path, "bitsize mismatch", c.why);
+    }
+}
+
+// The bit count is a signed 16-bit field: anything but 24 is rejected with
+// it. The record keeps that file's shape, and no later slice is read.
+TEST_F(BmpSlices, BitCountOtherThan24IsRejectedAndStopsTheSeries) {
+    for (int bit_count : {32, 8, 1, 0, 16, 30000, -1, -32768}) {
+        const std::string base = "bits" + std::to_string(bit_count + 40000) + "_";
+        Header header;
+        header.width = 5;
+        header.height = 3;
+        header.bit_count = int16_t(bit_count);
+        header.image_size = 60;
+        write(base + "0.bmp", bmp_writer::file(header, Bytes(60, 9)));
+        std::vector<Bytes> rows;
+        write(base + "1.bmp", bmp_writer::numbered_file(5, 3, 1, &rows));
+        write(base + "2.bmp", bmp_writer::numbered_file(5, 3, 2, &rows));
+        renderer.log().clear();
+        auto instance = load((folder / (base + "0.bmp")).string(), 3);
+        EXPECT_EQ(renderer.log().errors(),
+                  std::vector<std::string>{"?bitcount= " + std::to_string(bit_count)});
+        EXPECT_EQ(instance->volume()->width, 5);
+        EXPECT_EQ(instance->volume()->height, 3);
+        for (int z = 0; z < 3; ++z)
+            EXPECT_EQ(slice(*instance, z), Bytes{}) << bit_count << " " << z;
+        instance->exit(state);
+    }
+}
+
+TEST_F(BmpSlices, WrongSignatureIsRejected) {
+    const unsigned char signatures[][2] = {{0x42, 0x41}, {'M', 'B'}, {0, 0}, {'b', 'm'}};
+    int n = 0;
+    for (const auto &signature : signatures) {
+        Header header = example_header();
+        memcpy(header.signature, signature, 2);
+        const fs::path path =
+            write("sig" + std::to_string(n++) + ".bmp", bmp_writer::file(header, example_area()));
+        expect_rejected(path, "file doesn't have bitmap ID code", path.string());
+    }
+}
+
+// Every cut of a usual and of a 124-byte-header file is rejected at the first
+// read that comes up short: inside the signature as a missing signature,
+// anywhere else as a bitsize mismatch.
+TEST_F(BmpSlices, FileCutShortAnywhereIsRejected) {
+    Header wide = example_header();
+    wide.data_offset = 138;
+    wide.header_size = 124;
+    const Bytes files[] = {bmp_writer::file(example_header(), example_area()),
+                           bmp_writer::file(wide, example_area())};
+    for (const Bytes &whole : files) {
+        for (size_t cut = 0; cut < whole.size(); ++cut) {
+            const fs::path path = write("cut.bmp", Bytes(whole.begin(), whole.begin() + cut));
+            expect_rejected(path, cut < 2 ? "file doesn't have bitmap ID code" : "bitsize mismatch",
+                            "cut at " + std::to_string(cut) + " of " +
+                                std::to_string(whole.size()));
+        }
+    }
+}
+
+// Shapes with no voxels, with an absolute height that does not exist, or
+// whose byte counts do not fit a signed 32-bit integer are rejected before
+// anything is allocated; lookups on what is left answer zero.
+TEST_F(BmpSlices, BadShapesAreRejectedBeforeAnyAllocation) {
+    // Allocations of a load that fails at the signature: the record, the
+    // saved name and the slice table.
+    Header bad_signature = example_header();
+    bad_signature.signature[1] = 'A';
+    const fs::path baseline_path = write("base.bmp", bmp_writer::file(bad_signature, {}));
+    size_t before = renderer.allocator().allocations();
+    load(baseline_path.string(), 1)->exit(state);
+    const size_t baseline = renderer.allocator().allocations() - before;
+
+    const struct {
+        int32_t width, height;
+        const char *shape; // as reported
+    } cases[] = {
+        {0, 2, "0 x 2"},
+        {2, 0, "2 x 0"},
+        {-2, 2, "-2 x 2"},
+        {-2, -2, "-2 x 2"},
+        {2, INT_MIN, "2 x -2147483648"},
+        {INT_MIN, 2, "-2147483648 x 2"},
+        {1, -INT_MAX, "1 x 2147483647"},
+        {INT_MAX, INT_MAX, "2147483647 x 2147483647"},
+        {65536, 65536, "65536 x 65536"},
+        {0x2AAAAAAB, 1, "715827883 x 1"}, // 3 * width is 2^31 + 1
+        {3000000, -2000000, "3000000 x 2000000"},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        Header header = example_header();
+        header.width = c.width;
+        header.height = c.height;
+        const fs::path path =
+            write("shape" + std::to_string(n++) + ".bmp", bmp_writer::file(header, example_area()));
+        renderer.log().clear();
+        before = renderer.allocator().allocations();
+        auto instance = load(path.string(), 2, standin::TRILINEAR_MODE);
+        EXPECT_EQ(renderer.allocator().allocations() - before, baseline) << c.shape;
+        EXPECT_EQ(renderer.log().errors(),
+                  std::vector<std::string>{std::string("bad bitmap shape ") + c.shape + " in " +
+                                           path.string()});
+        EXPECT_EQ(slice(*instance, 0), Bytes{});
+        for (int mode : {standin::NEAREST_MODE, standin::TRILINEAR_MODE, standin::OFFSET_MODE}) {
+            instance->params().interpolation = mode;
+            for (miVector p : {miVector{0, 0, 0}, miVector{0.5f, 0.5f, 0}, miVector{0.25f, 1, 0}}) {
+                const miColor colour = instance->lookup(state, p);
+                EXPECT_EQ(colour.r + colour.g + colour.b, 0.0f) << c.shape << " mode " << mode;
+            }
+        }
+        instance->exit(state);
+        EXPECT_EQ(renderer.allocator().live_blocks(), 0u);
+    }
+}
+
+// Every slice is looked up with the record's one shape, so a slice of
+// another shape is refused; whatever rejects slice 1, the record keeps slice
+// 0's shape and every lookup stays inside slice 0's buffer.
+TEST_F(BmpSlices, SliceRejectedAfterTheFirstKeepsTheFirstShape) {
+    std::vector<Bytes> rows0, rows;
+    const Bytes first = bmp_writer::numbered_file(2, 2, 1, &rows0);
+    Header thirty_two;
+    thirty_two.width = 4;
+    thirty_two.height = 4;
+    thirty_two.bit_count = 32;
+    thirty_two.image_size = 64;
+    Header no_voxels = example_header();
+    no_voxels.width = 0;
+    Bytes cut = bmp_writer::numbered_file(9, 9, 5, &rows);
+    cut.resize(30); // width and height read, the image size missing
+    const struct {
+        Bytes second;
+        const char *message; // %s stands for slice 1's path
+    } cases[] = {
+        {bmp_writer::numbered_file(3, 2, 5, &rows),
+         "slice %s is 3 x 2, unlike the first slice's 2 x 2"},
+        {bmp_writer::numbered_file(2, 3, 5, &rows),
+         "slice %s is 2 x 3, unlike the first slice's 2 x 2"},
+        {bmp_writer::numbered_file(1, 1, 5, &rows),
+         "slice %s is 1 x 1, unlike the first slice's 2 x 2"},
+        {bmp_writer::numbered_file(40, 40, 5, &rows),
+         "slice %s is 40 x 40, unlike the first slice's 2 x 2"},
+        {bmp_writer::file(thirty_two, Bytes(64, 7)), "?bitcount= 32"},
+        {bmp_writer::file(no_voxels, example_area()), "bad bitmap shape 0 x 2 in %s"},
+        {cut, "bitsize mismatch"},
+    };
+    for (const auto &c : cases) {
+        write("mixed0.bmp", first);
+        const fs::path second = write("mixed1.bmp", c.second);
+        write("mixed2.bmp", first);
+        std::string message = c.message;
+        const size_t at = message.find("%s");
+        if (at != std::string::npos) message.replace(at, 2, second.string());
+        renderer.log().clear();
+        auto instance = load((folder / "mixed0.bmp").string(), 3);
+        EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{message});
+        EXPECT_EQ(instance->volume()->width, 2) << message;
+        EXPECT_EQ(instance->volume()->height, 2) << message;
+        EXPECT_EQ(slice(*instance, 0), bmp_writer::reversed_rows(rows0)) << message;
+        EXPECT_EQ(slice(*instance, 1), Bytes{}) << message;
+        EXPECT_EQ(slice(*instance, 2), Bytes{}) << message;
+        // Slice 0 answers from its own bytes; slice 1 was never loaded.
+        const miColor c0 = instance->lookup(state, {1, 1, 0});
+        EXPECT_EQ(c0.b, float(rows0[0][3]) / 255.0f) << message;
+        const miColor c1 = instance->lookup(state, {1, 1, 1});
+        EXPECT_EQ(c1.r + c1.g + c1.b, 0.0f) << message;
+        for (int mode : {standin::NEAREST_MODE, standin::TRILINEAR_MODE})
+            for (float x = 0; x <= 1; x += 0.125f)
+                for (float z = 0; z <= 1; z += 0.25f) {
+                    instance->params().interpolation = mode;
+                    instance->lookup(state, {x, 1 - x, z});
+                }
+        instance->exit(state);
+        EXPECT_EQ(renderer.allocator().live_blocks(), 0u);
+    }
+}
+
+// A series stops at its first missing or rejected file: the slices before it
+// stay, the rest stay null, the renderer's name text is the unedited text
+// again byte for byte, the mapping is never captured (so `coord` is never
+// evaluated and the current point never moved), and exit leaves nothing.
+TEST_F(BmpSlices, SeriesStopsAtAMissingOrRejectedThirdFile) {
+    for (bool missing : {true, false}) {
+        std::vector<Bytes> rows8, rows9, rows;
+        write("vol_0008.bmp", bmp_writer::numbered_file(3, 2, 1, &rows8));
+        write("vol_0009.bmp", bmp_writer::numbered_file(3, 2, 2, &rows9));
+        const fs::path third = folder / "vol_0010.bmp";
+        fs::remove(third);
+        if (!missing) {
+            Bytes bad = bmp_writer::numbered_file(3, 2, 3, &rows);
+            bad[1] = 'A';
+            write("vol_0010.bmp", bad);
+        }
+        write("vol_0011.bmp", bmp_writer::numbered_file(3, 2, 4, &rows));
+
+        const std::string first = (folder / "vol_0008.bmp").string();
+        Instance instance(renderer, standin::Params{first, {0, 0, 0}, 4, 0, 0, 0, 0, 1});
+        int evaluations = 0;
+        instance.connect_coord([&evaluations](miVector p) {
+            ++evaluations;
+            return p;
+        });
+        renderer.log().clear();
+        state.point() = {0.25f, -3.5f, 7.0f};
+        const uint64_t flushes = state.flushes;
+        const int descriptors = bmp_writer::open_descriptors();
+        instance.init(state);
+        EXPECT_EQ(bmp_writer::open_descriptors(), descriptors);
+
+        EXPECT_EQ(renderer.log().errors(),
+                  std::vector<std::string>{missing ? "could not open file " + third.string()
+                                                   : "file doesn't have bitmap ID code"});
+        EXPECT_EQ(renderer.log().infos(), std::vector<std::string>{"filename = " + first + " "});
+        EXPECT_EQ(slice(instance, 0), bmp_writer::reversed_rows(rows8));
+        EXPECT_EQ(slice(instance, 1), bmp_writer::reversed_rows(rows9));
+        EXPECT_EQ(slice(instance, 2), Bytes{});
+        EXPECT_EQ(slice(instance, 3), Bytes{});
+        EXPECT_EQ(instance.volume()->width, 3);
+        EXPECT_EQ(instance.volume()->height, 2);
+        const char *text = instance.filename_text();
+        EXPECT_EQ(std::string(text, first.size() + 1), first + std::string(1, '\0'));
+        EXPECT_TRUE(mapping_is_zero(instance));
+        EXPECT_EQ(evaluations, 0);
+        EXPECT_EQ(state.flushes, flushes);
+        EXPECT_EQ(state.point().x, 0.25f);
+        EXPECT_EQ(state.point().y, -3.5f);
+        EXPECT_EQ(state.point().z, 7.0f);
+
+        SampleExchange exchange;
+        memset(&exchange, 0x5A, sizeof exchange);
+        instance.lookup(state, {0.5f, 0.5f, 0.5f}, &exchange);
+        for (float element : exchange.matrix)
+            EXPECT_EQ(element, 0.0f);
+        instance.exit(state);
+        EXPECT_EQ(renderer.allocator().live_blocks(), 0u) << renderer.allocator().describe_live();
+    }
+}
+
+// A whole series follows the running number through a carry, and the name
+// text is the first file's name again afterwards.
+TEST_F(BmpSlices, SeriesLoadsEverySliceInNumberOrder) {
+    std::vector<std::vector<Bytes>> rows(3);
+    const char *names[] = {"s098.bmp", "s099.bmp", "s100.bmp"};
+    for (int z = 0; z < 3; ++z)
+        write(names[z], bmp_writer::numbered_file(4, 3, 10 * z, &rows[z]));
+    const std::string first = (folder / names[0]).string();
+    auto instance = load(first, 3);
+    EXPECT_TRUE(renderer.log().errors().empty());
+    for (int z = 0; z < 3; ++z)
+        EXPECT_EQ(slice(*instance, z), bmp_writer::reversed_rows(rows[z]));
+    EXPECT_STREQ(instance->filename_text(), first.c_str());
+    EXPECT_EQ(instance->volume()->depth, 3);
+    instance->exit(state);
+}
+
+TEST_F(BmpSlices, NoSlicesOpensNoFile) {
+    auto instance = load((folder / "absent.bmp").string(), 0);
+    EXPECT_TRUE(renderer.log().errors().empty());
+    EXPECT_EQ(instance->volume()->width, 0);
+    EXPECT_EQ(instance->volume()->height, 0);
+    EXPECT_EQ(instance->volume()->mapping[0], 1.0f); // captured: the load did not fail
+    instance->exit(state);
+}
+
+// A voxel stored as blue 10, green 20, red 30 gives r = 30/255, g = 20/255,
+// b = 10/255 in every mode; alpha keeps what the caller put there.
+TEST_F(BmpSlices, ColourLookupsNormaliseEachChannel) {
+    // 3 x 3 x 3, voxel (1, 1, 1) is (10, 20, 30), its neighbours differ.
+    for (int z = 0; z < 3; ++z) {
+        std::vector<Bytes> stored(3, Bytes(9, 0));
+        for (int k = 0; k < 3; ++k)
+            for (int j = 0; j < 9; ++j)
+                stored[k][j] = static_cast<unsigned char>(100 + 27 * z + 9 * k + j);
+        if (z == 1) stored[1] = {1, 2, 3, 10, 20, 30, 4, 5, 6}; // slice row 1 = stored row 1
+        Header header;
+        header.width = 3;
+        header.height = 3;
+        const Bytes area = bmp_writer::pixel_area(stored, 3);
+        header.image_size = uint32_t(area.size());
+        write("c" + std::to_string(z) + ".bmp", bmp_writer::file(header, area));
+    }
+    const miColor incoming = {0.5f, 0.5f, 0.5f, 0.75f};
+    for (int mode : {standin::NEAREST_MODE, standin::TRILINEAR_MODE, standin::OFFSET_MODE}) {
+        auto instance = load((folder / "c0.bmp").string(), 3, mode);
+        ASSERT_TRUE(renderer.log().errors().empty());
+        SampleExchange exchange = {};
+        const miColor c = instance->lookup(state, {0.5f, 0.5f, 0.5f}, &exchange, incoming);
+        EXPECT_EQ(c.r, 30.0f / 255.0f) << "mode " << mode;
+        EXPECT_EQ(c.g, 20.0f / 255.0f) << "mode " << mode;
+        EXPECT_EQ(c.b, 10.0f / 255.0f) << "mode " << mode;
+        EXPECT_EQ(c.a, 0.75f) << "mode " << mode;
+        instance->exit(state);
+    }
+    // Between voxels (1, 1, 1) and (2, 1, 1) TRILINEAR gives each channel's mean.
+    auto instance = load((folder / "c0.bmp").string(), 3, standin::TRILINEAR_MODE);
+    const miColor c = instance->lookup(state, {0.75f, 0.5f, 0.5f});
+    EXPECT_EQ(c.b, (10.0f + 4.0f) / 2 / 255.0f);
+    EXPECT_EQ(c.g, (20.0f + 5.0f) / 2 / 255.0f);
+    EXPECT_EQ(c.r, (30.0f + 6.0f) / 2 / 255.0f);
+    instance->exit(state);
+}
+
+} // namespace
