@@ -197,12 +197,17 @@ void *State::cached(const void *param) {
     return nullptr;
 }
 
-void *State::store(const void *param, const void *value, size_t size) {
+void *State::claim(const void *param) {
     if (cached_count_ == 8) cached_count_ = 0; // never more than the eight parameters
     CacheEntry &entry = cache_[cached_count_++];
     entry.param = param;
-    memcpy(entry.value, value, size);
     return entry.value;
+}
+
+void *State::store(const void *param, const void *value, size_t size) {
+    void *entry = claim(param);
+    memcpy(entry, value, size);
+    return entry;
 }
 
 void State::flush() {
@@ -251,6 +256,19 @@ bool Instance::evaluate(const miState &state, const void *param, void *out, size
     shaders_[field / 4](state, out);
     *size = sizes_[field / 4];
     return true;
+}
+
+void *Instance::evaluate_cached(State &state, const void *param) {
+    // One unsigned comparison also refuses addresses before the block.
+    const size_t field =
+        size_t(static_cast<const char *>(param) - reinterpret_cast<const char *>(&block_.params));
+    if (field >= sizeof(VolumeParams) || field % 4 != 0) return nullptr;
+    const auto &shader = shaders_[field / 4];
+    if (!shader) return nullptr;
+    void *value = state.claim(param);
+    shader(*state.raw(), value);
+    ++state.evaluations;
+    return value;
 }
 
 void Instance::enter(State &state) {
@@ -370,12 +388,7 @@ STANDIN_EXPORT void *mi_phen_eval(miState *raw, void *param) {
     standin::State *state = standin::state_of(raw);
     if (void *value = state->cached(param)) return value;
     standin::Instance *instance = standin::instance_of(raw);
-    unsigned char value[16];
-    size_t size = 0;
-    if (!instance || !instance->evaluate(*raw, param, value, &size)) return nullptr;
-    ++state->evaluations;
-    // The whole entry is copied: a fixed size needs no call of memcpy.
-    return state->store(param, value, sizeof value);
+    return instance ? instance->evaluate_cached(*state, param) : nullptr;
 }
 
 STANDIN_EXPORT void mi_flush_cache(miState *raw) {

@@ -115,6 +115,8 @@ class State {
     // The value cached for `param`, or null.
     void *cached(const void *param);
     void *store(const void *param, const void *value, size_t size);
+    // A fresh entry for `param`, its value to be written by the caller.
+    void *claim(const void *param);
     void flush();
 
     uint64_t flushes = 0;     // calls of mi_flush_cache
@@ -191,6 +193,9 @@ class Instance {
     // Result of the connected parameter at `param` in the block, or false when
     // the parameter has no connection.
     bool evaluate(const miState &state, const void *param, void *out, size_t *size);
+    // As evaluate, straight into a fresh entry of the state's cache; the
+    // entry's value, or null when the parameter has no connection.
+    void *evaluate_cached(State &state, const void *param);
 
   private:
     struct Block {

@@ -11,6 +11,12 @@
 
 #include "shader/volume_records.h"
 
+#if defined(__GNUC__)
+#define NIMBREL_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define NIMBREL_ALWAYS_INLINE inline
+#endif
+
 namespace nimbrel {
 
 // What a fetch reads from the volume record, loaded once per lookup. Each
@@ -34,17 +40,18 @@ inline SliceTable slice_table(const VolumeData *volume, const void *const *slice
     return table;
 }
 
-// The slice that holds voxel (x, y, z), with the voxel's index in it in
-// *index; null wherever the fetches answer zero: z outside 0..depth-1, the
-// linear index outside 0..area-1, no table, or a slice never loaded.
-inline const uint8_t *locate(const SliceTable &table, int32_t x, int32_t y, int32_t z,
-                             int64_t *index) {
-    if (static_cast<uint32_t>(z) >= table.depth) return nullptr;
-    const int64_t linear = x + static_cast<int64_t>(y) * table.width;
-    if (static_cast<uint64_t>(linear) >= table.area) return nullptr;
-    if (!table.slices) return nullptr;
-    *index = linear;
+// Slice z of the table, or null where the fetches answer zero for every voxel
+// of it: z outside 0..depth-1, no table, or a slice never loaded.
+inline const uint8_t *slice_of(const SliceTable &table, int32_t z) {
+    if (static_cast<uint32_t>(z) >= table.depth || !table.slices) return nullptr;
     return static_cast<const uint8_t *>(table.slices[z]);
+}
+
+// The linear index of column x, row y in a slice, or -1 where it lies outside
+// 0..area-1 (the fetches answer zero there).
+inline int64_t index_of(const SliceTable &table, int32_t x, int32_t y) {
+    const int64_t linear = x + static_cast<int64_t>(y) * table.width;
+    return static_cast<uint64_t>(linear) < table.area ? linear : -1;
 }
 
 // Sample formats: the raw value of the element at `index` of a slice, as a
@@ -72,17 +79,23 @@ struct BgrSamples {
     }
 };
 
-// One voxel, channel by channel; zero where the fetches answer zero.
+// One voxel, channel by channel.
 template <typename Format> struct Voxel { double channel[Format::channels]; };
 
+// The voxel at `index` of `slice`, or zero when either is the mark of a
+// failed test (null, -1).
+template <typename Format> inline Voxel<Format> voxel_at(const uint8_t *slice, int64_t index) {
+    Voxel<Format> voxel;
+    const bool found = slice && index >= 0;
+    for (int c = 0; c < Format::channels; ++c)
+        voxel.channel[c] = found ? Format::value(slice, index, c) : 0.0;
+    return voxel;
+}
+
+// fetch_voxel_scalar / fetch_voxel_rgb for this format.
 template <typename Format>
 inline Voxel<Format> fetch_typed(const SliceTable &table, int32_t x, int32_t y, int32_t z) {
-    Voxel<Format> voxel;
-    int64_t index = 0;
-    const uint8_t *slice = locate(table, x, y, z, &index);
-    for (int c = 0; c < Format::channels; ++c)
-        voxel.channel[c] = slice ? Format::value(slice, index, c) : 0.0;
-    return voxel;
+    return voxel_at<Format>(slice_of(table, z), index_of(table, x, y));
 }
 
 // The trilinear cell of a point inside the grid, from the floor and the
@@ -95,7 +108,7 @@ struct Cell {
     double weight[8]; // corners 0 to 7, factors multiplied left to right
 };
 
-inline Cell cell_inside(const double floors[3], const float frac[3]) {
+NIMBREL_ALWAYS_INLINE Cell cell_inside(const double floors[3], const float frac[3]) {
     Cell cell;
     cell.x0 = static_cast<int32_t>(floors[0]);
     cell.y0 = static_cast<int32_t>(floors[1]);
@@ -117,18 +130,23 @@ inline Cell cell_inside(const double floors[3], const float frac[3]) {
 }
 
 // The blend of the eight corners in corner order: each weighted term rounded
-// to float, the float running sum per channel starting from 0.
+// to float, the float running sum per channel starting from 0. The corners
+// share two slices and four indices; each is tested once, as each corner's
+// fetch would test it.
 template <typename Format>
-inline void blend_typed(const SliceTable &table, const Cell &cell, float sum[]) {
-    const int32_t x[8] = {cell.x0, cell.x1, cell.x0, cell.x0, cell.x1, cell.x0, cell.x1, cell.x1};
-    const int32_t y[8] = {cell.y0, cell.y0, cell.y1, cell.y0, cell.y0, cell.y1, cell.y1, cell.y1};
-    const int32_t z[8] = {cell.z0, cell.z0, cell.z0, cell.z1, cell.z1, cell.z1, cell.z0, cell.z1};
-    for (int c = 0; c < Format::channels; ++c)
-        sum[c] = 0.0f;
-    for (int corner = 0; corner < 8; ++corner) {
-        const Voxel<Format> voxel = fetch_typed<Format>(table, x[corner], y[corner], z[corner]);
-        for (int c = 0; c < Format::channels; ++c)
-            sum[c] += static_cast<float>(cell.weight[corner] * voxel.channel[c]);
+NIMBREL_ALWAYS_INLINE void blend_typed(const SliceTable &table, const Cell &cell, float sum[]) {
+    const uint8_t *const s0 = slice_of(table, cell.z0), *const s1 = slice_of(table, cell.z1);
+    const int64_t i00 = index_of(table, cell.x0, cell.y0), i10 = index_of(table, cell.x1, cell.y0);
+    const int64_t i01 = index_of(table, cell.x0, cell.y1), i11 = index_of(table, cell.x1, cell.y1);
+    const Voxel<Format> v[8] = {voxel_at<Format>(s0, i00), voxel_at<Format>(s0, i10),
+                                voxel_at<Format>(s0, i01), voxel_at<Format>(s1, i00),
+                                voxel_at<Format>(s1, i10), voxel_at<Format>(s1, i01),
+                                voxel_at<Format>(s0, i11), voxel_at<Format>(s1, i11)};
+    for (int c = 0; c < Format::channels; ++c) {
+        float s = 0.0f;
+        for (int corner = 0; corner < 8; ++corner)
+            s += static_cast<float>(cell.weight[corner] * v[corner].channel[c]);
+        sum[c] = s;
     }
 }
 
