@@ -161,12 +161,8 @@ bool read_slices(miState *state, const VolumeParams *params, VolumeData *volume)
         mi_error("no file name given");
         return false;
     }
-    mi_info("filename = %s ", name);
-    // Any other code loads nothing, and that is not a failure.
-    if (!is_series(volume->filetype) && !is_block(volume->filetype)) return true;
-
     // The series loop writes the next slice's name into the renderer's text;
-    // this copy puts the text back on every way out.
+    // this copy, taken before anything else, puts the text back on every way out.
     const size_t length = strlen(name);
     if (length >= INT_MAX) {
         mi_error("file name too long");
@@ -178,7 +174,10 @@ bool read_slices(miState *state, const VolumeParams *params, VolumeData *volume)
         return false;
     }
     memcpy(saved, name, length + 1);
-    const bool loaded = load_volume(volume, name);
+    mi_info("filename = %s ", name);
+    // Any other code loads nothing, and that is not a failure.
+    const bool known = is_series(volume->filetype) || is_block(volume->filetype);
+    const bool loaded = !known || load_volume(volume, name);
     memcpy(name, saved, length + 1);
     NIMBREL_RELEASE(saved);
     return loaded;

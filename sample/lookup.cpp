@@ -23,6 +23,23 @@ int edge_code(double x, double y, double z, const VolumeData *volume, int margin
     return EDGE_NONE;
 }
 
+// (width - 1) * c rounded once to float. The double product of a 32-bit
+// integer and a float is exact while |width - 1| < 2^29 (at most 53
+// significant bits). Beyond that it is rounded to odd (the exact error, from
+// fma, decides the last bit) before the rounding to float, which makes the
+// two roundings equal one.
+float scale_coordinate(int64_t scale, float c) {
+    double product = double(scale) * c;
+    const int64_t exact_limit = int64_t(1) << 29;
+    if ((scale < exact_limit && scale > -exact_limit) || !isfinite(product)) return float(product);
+    const double error = fma(double(scale), double(c), -product);
+    uint64_t bits;
+    memcpy(&bits, &product, sizeof bits);
+    if (error != 0.0 && (bits & 1) == 0)
+        product = nextafter(product, error > 0 ? INFINITY : -INFINITY);
+    return float(product);
+}
+
 // Both ends included; NaN is outside.
 bool inside_grid(double x, double y, double z, const VolumeData *volume) {
     return x >= 0 && x <= int64_t(volume->width) - 1 && y >= 0 &&
@@ -145,9 +162,9 @@ NIMBREL_EXPORT miBoolean Nimbrel(miColor *result, miState *state, VolumeParams *
     const miVector coord = eval_vector(state, &params->coord);
 
     // Every axis is scaled by width - 1, the product rounded once to float.
-    const double scale = double(int64_t(volume->width) - 1);
-    const float position[3] = {float(scale * coord.x), float(scale * coord.y),
-                               float(scale * coord.z)};
+    const int64_t scale = int64_t(volume->width) - 1;
+    const float position[3] = {scale_coordinate(scale, coord.x), scale_coordinate(scale, coord.y),
+                               scale_coordinate(scale, coord.z)};
     const double x = position[0], y = position[1], z = position[2];
 
     const int stencil = exchange ? exchange->stencil : 0;

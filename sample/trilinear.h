@@ -25,14 +25,16 @@ inline TrilinearCell trilinear_cell(miVector point) {
     const int32_t x0 = int32_t(floor_x), x1 = int32_t(ceil(double(point.x)));
     const int32_t y0 = int32_t(floor_y), y1 = int32_t(ceil(double(point.y)));
     const int32_t z0 = int32_t(floor_z), z1 = int32_t(ceil(double(point.z)));
-    const double gx = 1.0 - fx, gy = 1.0 - fy, gz = 1.0 - fz;
-    // Factors multiplied left to right, in double precision.
+    // Factors multiplied left to right, in double precision: every factor is
+    // a double, so that fx * fy is not formed in float.
+    const double ux = fx, uy = fy, uz = fz;
+    const double gx = 1.0 - ux, gy = 1.0 - uy, gz = 1.0 - uz;
     return TrilinearCell{
         {x0, x1, x0, x0, x1, x0, x1, x1},
         {y0, y0, y1, y0, y0, y1, y1, y1},
         {z0, z0, z0, z1, z1, z1, z0, z1},
-        {gx * gy * gz, gy * fx * gz, gx * fy * gz, gx * gy * fz, gy * fx * fz, gx * fy * fz,
-         fx * fy * gz, fx * fy * fz},
+        {gx * gy * gz, gy * ux * gz, gx * uy * gz, gx * gy * uz, gy * ux * uz, gx * uy * uz,
+         ux * uy * gz, ux * uy * uz},
     };
 }
 

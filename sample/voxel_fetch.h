@@ -31,11 +31,14 @@ inline uint16_t sample_bits(const uint16_t *slice, int64_t index, int32_t little
 inline VoxelRgb fetch_voxel_rgb(int32_t x, int32_t y, int32_t z, const VolumeData *volume) {
     const VoxelRgb none = {{0.0f, 0.0f, 0.0f}};
     if (z < 0 || z >= volume->depth || !volume->slices8) return none;
-    const int64_t position = 3 * (x + static_cast<int64_t>(y) * volume->width);
-    if (position < 0 || position >= 3 * static_cast<int64_t>(volume->width) * volume->height)
-        return none;
+    // The slice is tested first: a record whose load stopped may keep a shape
+    // from a rejected header too large for the arithmetic below, while a
+    // loaded slice guarantees 3 * width * height fits an int.
     const uint8_t *slice = volume->slices8[z];
     if (!slice) return none;
+    const int64_t index = x + static_cast<int64_t>(y) * volume->width;
+    if (index < 0 || index >= static_cast<int64_t>(volume->width) * volume->height) return none;
+    const int64_t position = 3 * index;
     return VoxelRgb{
         {float(slice[position]), float(slice[position + 1]), float(slice[position + 2])}};
 }

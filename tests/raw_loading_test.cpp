@@ -1,0 +1,474 @@
+// Raw volumes (file types 1 to 5, and codes outside 0..5) loaded through the
+// stand-in renderer, as a renderer initialises an instance.
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
+#include "test_support.h"
+
+using standin::Instance;
+using standin::Params;
+using testing_support::RendererTest;
+using testing_support::write_file;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// Bytes first, first + 1, ... (mod 256).
+Bytes counting(size_t count, int first = 0) {
+    Bytes bytes(count);
+    for (size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<unsigned char>(first + i);
+    return bytes;
+}
+
+Bytes part(const Bytes &bytes, size_t from, size_t count) {
+    return Bytes(bytes.begin() + from, bytes.begin() + from + count);
+}
+
+// Series names are relative, so that the only dots in them are the test's
+// own: the scratch folder's name has one.
+class RawLoading : public RendererTest {
+  protected:
+    void SetUp() override {
+        RendererTest::SetUp();
+        previous_ = fs::current_path();
+        fs::current_path(folder);
+    }
+    void TearDown() override {
+        fs::current_path(previous_);
+        RendererTest::TearDown();
+    }
+
+    void put(const std::string &name, const Bytes &bytes) {
+        const fs::path path(name);
+        if (path.has_parent_path()) fs::create_directories(path.parent_path());
+        write_file(path, bytes);
+    }
+
+    // An instance whose coord follows the point, so that a finished load
+    // captures a non-zero mapping.
+    std::unique_ptr<Instance> load(const std::string &name, int filetype, int width, int height,
+                                   int slices, int little_endian = 1) {
+        auto instance = std::make_unique<Instance>(
+            renderer, Params{name, {0, 0, 0}, slices, 0, filetype, width, height, little_endian});
+        instance->connect_coord([](miVector p) { return p; });
+        renderer.log().clear();
+        instance->init(state);
+        return instance;
+    }
+
+    // Slice z's buffer as bytes, or empty when the entry (or table) is null.
+    static Bytes slice(const Instance &instance, int z) {
+        const VolumeData *volume = instance.volume();
+        const bool eight_bit = volume->filetype == U8_BLOCK;
+        const size_t bytes = size_t(volume->width) * volume->height * (eight_bit ? 1 : 2);
+        const void *buffer = nullptr;
+        if (eight_bit && volume->slices8) buffer = volume->slices8[z];
+        if (!eight_bit && volume->slices16) buffer = volume->slices16[z];
+        if (!buffer) return Bytes();
+        const unsigned char *start = static_cast<const unsigned char *>(buffer);
+        return Bytes(start, start + bytes);
+    }
+
+    static bool mapping_is_zero(const Instance &instance) {
+        for (float element : instance.volume()->mapping)
+            if (element != 0.0f) return false;
+        return true;
+    }
+
+    // The renderer's name text, terminator included, is `name` byte for byte.
+    static void expect_name_restored(Instance &instance, const std::string &name) {
+        EXPECT_EQ(std::memcmp(instance.filename_text(), name.c_str(), name.size() + 1), 0)
+            << "name text now reads " << instance.filename_text();
+    }
+
+    fs::path previous_;
+};
+
+// ---- Series and their names ------------------------------------------------
+
+TEST_F(RawLoading, SeriesNamesFollowTheRunningNumber) {
+    const struct {
+        std::string first;
+        std::vector<std::string> files; // slice 0 first; repeated names: one file
+    } cases[] = {
+        {"head_0098.raw", {"head_0098.raw", "head_0099.raw", "head_0100.raw"}},
+        {"run.7/s001.raw", {"run.7/s001.raw", "ruo.7/s001.raw", "rup.7/s001.raw"}},
+        {"nodot_volume", {"nodot_volume", "nodot_volume", "nodot_volume"}},
+        {"a9/x9999/9/slice.raw", {"a9/x9999/9/slice.raw", "a9/x9999/9/slicf.raw"}},
+        {"a9.raw", {"a9.raw", "b0.raw"}},
+        {"x9999.raw", {"x9999.raw", "x0000.raw"}},
+        {"9.raw", {"9.raw", "0.raw"}},
+    };
+    int filetype = U16_SERIES;
+    for (const auto &c : cases) {
+        // Each file's bytes start at 10 k + 1, k the first slice read from it.
+        std::vector<int> first_use;
+        for (size_t i = 0; i < c.files.size(); ++i) {
+            size_t k = 0;
+            while (c.files[k] != c.files[i])
+                ++k;
+            if (k == i) put(c.files[i], counting(4, 10 * int(i) + 1));
+            first_use.push_back(int(k));
+        }
+        auto instance = load(c.first, filetype, 2, 1, int(c.files.size()));
+        EXPECT_TRUE(renderer.log().errors().empty()) << c.first;
+        EXPECT_EQ(renderer.log().infos(), std::vector<std::string>{"filename = " + c.first + " "});
+        for (size_t i = 0; i < c.files.size(); ++i)
+            EXPECT_EQ(slice(*instance, int(i)), counting(4, 10 * first_use[i] + 1))
+                << c.first << " slice " << i;
+        expect_name_restored(*instance, c.first);
+        EXPECT_FALSE(mapping_is_zero(*instance));
+        instance->exit(state);
+        filetype = filetype == U16_SERIES ? U12_SERIES : U16_SERIES; // loaded alike
+    }
+}
+
+TEST_F(RawLoading, SliceFilesSkipTheirOwnLeadingBytes) {
+    const Bytes first = counting(100), second = counting(40, 100), third = counting(32, 200);
+    put("s000.raw", first);
+    put("s001.raw", second);
+    put("s002.raw", third);
+    auto instance = load("s000.raw", U16_SERIES, 4, 4, 3);
+    EXPECT_TRUE(renderer.log().errors().empty());
+    EXPECT_EQ(slice(*instance, 0), part(first, 68, 32)); // bytes 68 to 99
+    EXPECT_EQ(slice(*instance, 1), part(second, 8, 32));
+    EXPECT_EQ(slice(*instance, 2), third); // no leading bytes at all
+    instance->exit(state);
+}
+
+// ---- Block files ---------------------------------------------------------------
+
+TEST_F(RawLoading, BlockSlicesLieAtTheEndOfTheFile) {
+    const Bytes file = counting(30);
+    put("block.raw", file);
+    const struct {
+        int filetype;
+        size_t first, slice_bytes;
+    } cases[] = {
+        {U12_BLOCK, 6, 8}, // slices at bytes 6..13, 14..21, 22..29
+        {S16_BLOCK, 6, 8},
+        {U8_BLOCK, 18, 4}, // 18..21, 22..25, 26..29
+    };
+    for (const auto &c : cases) {
+        auto instance = load("block.raw", c.filetype, 2, 2, 3);
+        EXPECT_TRUE(renderer.log().errors().empty()) << "type " << c.filetype;
+        EXPECT_EQ(renderer.log().infos(), std::vector<std::string>{"filename = block.raw "});
+        for (int z = 0; z < 3; ++z)
+            EXPECT_EQ(slice(*instance, z), part(file, c.first + z * c.slice_bytes, c.slice_bytes))
+                << "type " << c.filetype << " slice " << z;
+        expect_name_restored(*instance, "block.raw");
+        instance->exit(state);
+    }
+}
+
+TEST_F(RawLoading, TypesFourAndFiveLoadIdenticalBuffers) {
+    const Bytes file = counting(50, 0xF0);
+    put("block.raw", file);
+    for (int filetype : {U12_BLOCK, S16_BLOCK})
+        for (int little_endian : {0, 1, 7}) {
+            auto instance = load("block.raw", filetype, 3, 2, 4, little_endian);
+            for (int z = 0; z < 4; ++z)
+                EXPECT_EQ(slice(*instance, z), part(file, 2 + 12 * z, 12))
+                    << "type " << filetype << " little_endian " << little_endian;
+            instance->exit(state);
+        }
+}
+
+TEST_F(RawLoading, MissingBlockFileLeavesATableOfNullEntries) {
+    for (int filetype : {U8_BLOCK, U12_BLOCK, S16_BLOCK})
+        for (int slices : {3, 0}) {
+            auto instance = load("block.raw", filetype, 2, 2, slices);
+            EXPECT_EQ(renderer.log().errors(),
+                      std::vector<std::string>{"could not open file block.raw"});
+            const VolumeData *volume = instance->volume();
+            if (filetype == U8_BLOCK) {
+                EXPECT_TRUE(volume->slices8 || slices == 0);
+                EXPECT_EQ(volume->slices16, nullptr);
+            } else {
+                EXPECT_TRUE(volume->slices16 || slices == 0);
+                EXPECT_EQ(volume->slices8, nullptr);
+            }
+            for (int z = 0; z < slices; ++z)
+                EXPECT_TRUE(slice(*instance, z).empty());
+            EXPECT_TRUE(mapping_is_zero(*instance));
+            expect_name_restored(*instance, "block.raw");
+            instance->exit(state);
+        }
+}
+
+TEST_F(RawLoading, BlockFileWithNoSlicesIsOpenedAndNothingIsRead) {
+    put("block.raw", counting(5));
+    auto instance = load("block.raw", U8_BLOCK, 2, 2, 0);
+    EXPECT_TRUE(renderer.log().errors().empty());
+    EXPECT_FALSE(mapping_is_zero(*instance)); // a finished load
+    instance->exit(state);
+}
+
+// ---- Failures ----------------------------------------------------------------
+
+TEST_F(RawLoading, FailureInTheMiddleOfASeriesKeepsTheSlicesBefore) {
+    const struct {
+        const char *what;
+        Bytes slice2; // empty: the file is missing
+        std::string message;
+    } cases[] = {
+        {"missing", Bytes(), "could not open file head_0002.raw"},
+        {"short", counting(31), "file head_0002.raw is too short: 31 bytes, need 32"},
+    };
+    for (const auto &c : cases) {
+        fs::remove("head_0002.raw");
+        for (int i : {0, 1, 3, 4})
+            put("head_000" + std::to_string(i) + ".raw", counting(32, i));
+        if (!c.slice2.empty()) put("head_0002.raw", c.slice2);
+        const size_t blocks_before = renderer.allocator().live_blocks();
+        auto instance = load("head_0000.raw", U16_SERIES, 4, 4, 5);
+        EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{c.message}) << c.what;
+        EXPECT_EQ(renderer.log().infos(), std::vector<std::string>{"filename = head_0000.raw "});
+        EXPECT_EQ(slice(*instance, 0), counting(32, 0));
+        EXPECT_EQ(slice(*instance, 1), counting(32, 1));
+        for (int z = 2; z < 5; ++z)
+            EXPECT_TRUE(slice(*instance, z).empty()) << c.what << z;
+        // The record, its table and two slices: nothing for slice 2.
+        EXPECT_EQ(renderer.allocator().live_blocks() - blocks_before, 4u) << c.what;
+        expect_name_restored(*instance, "head_0000.raw");
+        EXPECT_TRUE(mapping_is_zero(*instance)) << c.what;
+        instance->exit(state);
+        EXPECT_EQ(renderer.allocator().live_blocks(), blocks_before) << c.what;
+    }
+}
+
+TEST_F(RawLoading, ShortFilesAreRejectedWithBothSizes) {
+    const struct {
+        int filetype, width, height, slices;
+        size_t file_bytes;
+        std::string message;
+    } cases[] = {
+        {U16_SERIES, 4, 4, 1, 31, "file vol.raw is too short: 31 bytes, need 32"},
+        {U12_SERIES, 4, 4, 2, 0, "file vol.raw is too short: 0 bytes, need 32"},
+        {U8_BLOCK, 2, 2, 3, 11, "file vol.raw is too short: 11 bytes, need 12"},
+        {U12_BLOCK, 2, 2, 3, 23, "file vol.raw is too short: 23 bytes, need 24"},
+        {S16_BLOCK, 2, 2, 3, 0, "file vol.raw is too short: 0 bytes, need 24"},
+        // A slice that just fits an int; the volume's size needs 64 bits.
+        {U8_BLOCK, 65535, 32768, 2, 10, "file vol.raw is too short: 10 bytes, need 4294901760"},
+    };
+    for (const auto &c : cases) {
+        put("vol.raw", counting(c.file_bytes));
+        const size_t blocks_before = renderer.allocator().live_blocks();
+        auto instance = load("vol.raw", c.filetype, c.width, c.height, c.slices);
+        EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{c.message});
+        for (int z = 0; z < c.slices; ++z)
+            EXPECT_TRUE(slice(*instance, z).empty());
+        // The record and the table; no slice buffer.
+        EXPECT_EQ(renderer.allocator().live_blocks() - blocks_before, 2u) << c.message;
+        expect_name_restored(*instance, "vol.raw");
+        EXPECT_TRUE(mapping_is_zero(*instance));
+        instance->exit(state);
+    }
+}
+
+TEST_F(RawLoading, BadShapesAreRejectedBeforeAnythingIsAllocated) {
+    const struct {
+        int filetype, width, height, slices;
+    } cases[] = {
+        {U16_SERIES, 4, 4, -1},        {U8_BLOCK, 0, 4, 2},    {U12_BLOCK, 4, 0, 2},
+        {S16_BLOCK, -2, 4, 1},         {U12_SERIES, 4, -7, 1}, {U8_BLOCK, 5, 5, INT_MIN},
+        {U16_SERIES, 46341, 46341, 1}, // width x height overflows an int
+        {U12_BLOCK, 65536, 16384, 1},  // 2^31 bytes in one slice
+        {U8_BLOCK, 65536, 32768, 1},   // likewise, one byte per sample
+        {U16_SERIES, 2, 2, INT_MAX},   // the slice table does not fit an int
+    };
+    put("vol.raw", counting(64)); // present, but never opened
+    for (const auto &c : cases) {
+        const size_t allocations_before = renderer.allocator().allocations();
+        auto instance = load("vol.raw", c.filetype, c.width, c.height, c.slices);
+        const std::string message = "bad volume shape " + std::to_string(c.width) + " x " +
+                                    std::to_string(c.height) + " x " + std::to_string(c.slices) +
+                                    " for vol.raw";
+        EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{message});
+        EXPECT_EQ(instance->volume()->slices8, nullptr) << message;
+        EXPECT_EQ(instance->volume()->slices16, nullptr) << message;
+        // The record and the saved name, nothing sized from the shape.
+        EXPECT_EQ(renderer.allocator().allocations() - allocations_before, 2u) << message;
+        EXPECT_EQ(renderer.allocator().live_blocks(), 1u) << message;
+        expect_name_restored(*instance, "vol.raw");
+        EXPECT_TRUE(mapping_is_zero(*instance));
+        instance->exit(state);
+    }
+}
+
+TEST_F(RawLoading, FilesThatAreNotRegularAreRefused) {
+    fs::create_directories("folder.raw");
+    for (int filetype : {U16_SERIES, U8_BLOCK}) {
+        auto instance = load("folder.raw", filetype, 2, 2, 2);
+        EXPECT_EQ(renderer.log().errors(),
+                  std::vector<std::string>{"file folder.raw is not a regular file"});
+        expect_name_restored(*instance, "folder.raw");
+        instance->exit(state);
+    }
+}
+
+TEST_F(RawLoading, NoFileNameFailsTheLoad) {
+    for (bool tag_zero : {true, false}) {
+        auto instance = std::make_unique<Instance>(
+            renderer, Params{tag_zero ? "" : "vol.raw", {0, 0, 0}, 1, 0, U8_BLOCK, 1, 1, 1});
+        if (!tag_zero) instance->params().filename = 999; // the database has no such text
+        instance->connect_coord([](miVector p) { return p; });
+        renderer.log().clear();
+        instance->init(state);
+        EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{"no file name given"});
+        EXPECT_TRUE(renderer.log().infos().empty());
+        EXPECT_EQ(instance->volume()->slices8, nullptr);
+        EXPECT_TRUE(mapping_is_zero(*instance));
+        instance->exit(state);
+    }
+}
+
+TEST_F(RawLoading, CodesOutsideTheRangeLoadNothingAndSucceed) {
+    for (int filetype : {6, -1, 100}) {
+        auto instance = load("missing.raw", filetype, 4, 4, 3);
+        EXPECT_EQ(renderer.log().infos(), std::vector<std::string>{"filename = missing.raw "});
+        EXPECT_TRUE(renderer.log().errors().empty()) << "type " << filetype;
+        EXPECT_EQ(instance->volume()->slices8, nullptr);
+        EXPECT_EQ(instance->volume()->slices16, nullptr);
+        EXPECT_FALSE(mapping_is_zero(*instance)); // the load counted as a success
+        expect_name_restored(*instance, "missing.raw");
+        instance->exit(state);
+    }
+}
+
+// Every allocation of a load is made to fail in turn: one message, the name
+// restored, the slices before the failure intact, nothing leaked.
+TEST_F(RawLoading, NoBlockFromTheAllocatorFailsTheLoadCleanly) {
+    for (int i = 0; i < 3; ++i)
+        put("s00" + std::to_string(i) + ".raw", counting(8, 40 * i));
+    put("block.raw", counting(24));
+    const struct {
+        const char *name;
+        int filetype;
+    } cases[] = {{"s000.raw", U16_SERIES}, {"block.raw", U8_BLOCK}, {"block.raw", U12_BLOCK}};
+    for (const auto &c : cases) {
+        const size_t before = renderer.allocator().allocations();
+        load(c.name, c.filetype, 2, 2, 3)->exit(state);
+        const size_t count = renderer.allocator().allocations() - before;
+        ASSERT_GE(count, 5u); // record, saved name, table, three slices
+        for (size_t nth = 1; nth <= count; ++nth) {
+            auto instance = std::make_unique<Instance>(
+                renderer, Params{c.name, {0, 0, 0}, 3, 0, c.filetype, 2, 2, 1});
+            instance->connect_coord([](miVector p) { return p; });
+            renderer.log().clear();
+            renderer.allocator().fail_nth(nth);
+            instance->init(state);
+            renderer.allocator().fail_nth(0);
+            EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{"couldn't allocate memory"})
+                << c.name << " allocation " << nth;
+            expect_name_restored(*instance, c.name);
+            if (nth == 1) {
+                EXPECT_EQ(instance->volume(), nullptr);
+                continue;
+            }
+            EXPECT_TRUE(mapping_is_zero(*instance));
+            // Slices loaded before the failure hold their data.
+            const int per_slice = c.filetype == U8_BLOCK ? 4 : 8;
+            for (int z = 0; z < 3; ++z) {
+                const Bytes got = slice(*instance, z);
+                if (got.empty()) continue;
+                const Bytes expected =
+                    c.filetype == U16_SERIES
+                        ? counting(8, 40 * z)
+                        : part(counting(24), 24 - 3 * per_slice + z * per_slice, per_slice);
+                EXPECT_EQ(got, expected) << c.name << " allocation " << nth << " slice " << z;
+            }
+            instance->exit(state);
+            EXPECT_EQ(renderer.allocator().live_blocks(), 0u)
+                << renderer.allocator().describe_live();
+        }
+    }
+}
+
+// The saved name is taken before the name is reported.
+TEST_F(RawLoading, NoBlockForTheSavedNameReportsOnlyTheFailure) {
+    put("block.raw", counting(4));
+    for (int filetype : {int(U8_BLOCK), 6}) {
+        auto instance = std::make_unique<Instance>(
+            renderer, Params{"block.raw", {0, 0, 0}, 1, 0, filetype, 2, 2, 1});
+        renderer.log().clear();
+        renderer.allocator().fail_nth(2);
+        instance->init(state);
+        renderer.allocator().fail_nth(0);
+        ASSERT_EQ(renderer.log().all().size(), 1u);
+        EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{"couldn't allocate memory"});
+        instance->exit(state);
+    }
+}
+
+// ---- Large block files -------------------------------------------------------
+
+// A sparse file of `size` bytes with `data` at its end; false when the file
+// system cannot make one cheaply.
+bool make_sparse_file(const fs::path &path, uint64_t size, const Bytes &data, std::string *why) {
+    { std::ofstream create(path, std::ios::binary); }
+    std::error_code error;
+    fs::resize_file(path, size, error);
+    if (error) {
+        *why = "resize_file: " + error.message();
+        return false;
+    }
+#if !defined(_WIN32)
+    struct stat status;
+    if (stat(path.string().c_str(), &status) != 0 ||
+        uint64_t(status.st_blocks) * 512 > (1u << 24)) {
+        *why = "the file system does not keep files sparse";
+        return false;
+    }
+#endif
+    std::fstream stream(path, std::ios::binary | std::ios::in | std::ios::out);
+    stream.seekp(std::streamoff(size - data.size()));
+    stream.write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
+    stream.close();
+    if (!stream) {
+        *why = "writing past 2 GiB failed";
+        return false;
+    }
+    return true;
+}
+
+TEST_F(RawLoading, BlockFilesOfTwoGibibytesAndMore) {
+    const uint64_t two_gib = uint64_t(1) << 31, four_gib = uint64_t(1) << 32;
+    const struct {
+        int filetype, width, height, slices;
+        uint64_t size; // the slices are the file's last bytes
+    } cases[] = {
+        {U8_BLOCK, 2, 2, 4, two_gib + 8},              // slices around 2 GiB
+        {S16_BLOCK, 2, 1, 3, four_gib + 6},            // around 4 GiB
+        {U12_BLOCK, 2, 2, 3, four_gib + two_gib + 37}, // every slice past 6 GiB
+    };
+    for (const auto &c : cases) {
+        const size_t slice_bytes = size_t(c.width) * c.height * (c.filetype == U8_BLOCK ? 1 : 2);
+        const Bytes data = counting(slice_bytes * c.slices, 1);
+        std::string why;
+        if (!make_sparse_file("big.raw", c.size, data, &why)) {
+            fs::remove("big.raw");
+            GTEST_SKIP() << "no sparse file of " << c.size << " bytes here: " << why;
+        }
+        auto instance = load("big.raw", c.filetype, c.width, c.height, c.slices);
+        EXPECT_TRUE(renderer.log().errors().empty()) << c.size;
+        for (int z = 0; z < c.slices; ++z)
+            EXPECT_EQ(slice(*instance, z), part(data, z * slice_bytes, slice_bytes))
+                << c.size << " slice " << z;
+        instance->exit(state);
+        fs::remove("big.raw");
+    }
+}
+
+} // namespace
