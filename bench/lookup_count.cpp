@@ -3,7 +3,7 @@
 //   valgrind --tool=callgrind --toggle-collect='bench::run_*'
 //            nimbrel-bench-count s16le 64 TRILINEAR random full
 //
-// Methods: full, floor, bare. Prints the number of lookups made, so that the
+// Methods: full, floor, bare, serial. Prints the number of lookups made, so that the
 // collected count divides into instructions per lookup.
 #include <cstdio>
 #include <cstring>
@@ -17,7 +17,7 @@ int main(int argc, char **argv) {
     if (argc != 6 && argc != 7) {
         fprintf(stderr,
                 "usage: %s s16be|s16le|u8|bmp SIZE NEAREST|TRILINEAR|OFFSET random|rays "
-                "full|floor|bare [POINTS]\n",
+                "full|floor|bare|serial [POINTS]\n",
                 argv[0]);
         return 2;
     }
@@ -55,7 +55,7 @@ int main(int argc, char **argv) {
         else if (method == "floor")
             sum = bench::run_floor(*volume->instance, state, &exchange, set);
         else
-            sum = bench::run_bare(volume->bare, mode, set);
+            sum = bench::run_bare(volume->bare, mode, set, method == "serial");
         printf("%zu lookups, sum %g\n", set.coord.size(), double(sum));
         bench::release_lookup_volume(*volume);
         if (!getenv("NIMBREL_BENCH_DATA")) remove(folder.c_str());

@@ -34,7 +34,22 @@ template <typename T, int C> inline float voxel(const T *data, size_t index) {
     return float(data[C * index]) + float(data[C * index + 1]) + float(data[C * index + 2]);
 }
 
-template <typename T, int C>
+// Zero, computed from `sum` so that the processor must wait for it: in a
+// serial run each point's reads wait for the previous point's answer.
+template <bool Serial> inline size_t zero_after(float sum) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (Serial) {
+        uint32_t bits;
+        memcpy(&bits, &sum, sizeof bits);
+        asm("andl $0, %0" : "+r"(bits));
+        return bits;
+    }
+#endif
+    (void)sum;
+    return 0;
+}
+
+template <typename T, int C, bool Serial>
 float bare_loop(const T *data, int width, int height, int mode, const PointSet &points) {
     const size_t w = size_t(width), wh = size_t(width) * size_t(height);
     const miVector *position = points.position.data();
@@ -42,7 +57,7 @@ float bare_loop(const T *data, int width, int height, int mode, const PointSet &
     float sum = 0.0f;
     if (mode == NEAREST) {
         for (size_t i = 0; i < count; ++i) {
-            const miVector p = position[i];
+            const miVector p = position[i + zero_after<Serial>(sum)];
             int x = int(p.x), y = int(p.y), z = int(p.z);
             x += (p.x - float(x)) >= 0.5f;
             y += (p.y - float(y)) >= 0.5f;
@@ -51,13 +66,13 @@ float bare_loop(const T *data, int width, int height, int mode, const PointSet &
         }
     } else if (mode == OFFSET) {
         for (size_t i = 0; i < count; ++i) {
-            const miVector p = position[i];
+            const miVector p = position[i + zero_after<Serial>(sum)];
             const size_t index = size_t(int(p.z)) * wh + size_t(int(p.y)) * w + size_t(int(p.x));
             sum += voxel<T, C>(data, index);
         }
     } else {
         for (size_t i = 0; i < count; ++i) {
-            const miVector p = position[i];
+            const miVector p = position[i + zero_after<Serial>(sum)];
             const int x = int(p.x), y = int(p.y), z = int(p.z);
             const float fx = p.x - float(x), fy = p.y - float(y), fz = p.z - float(z);
             const T *cell = data + C * (size_t(z) * wh + size_t(y) * w + size_t(x));
@@ -192,12 +207,21 @@ float run_floor(standin::Instance &instance, standin::State &state, SampleExchan
     return sum;
 }
 
-float run_bare(const BareVolume &bare, int mode, const PointSet &points) {
+float run_bare(const BareVolume &bare, int mode, const PointSet &points, bool serial) {
+    if (serial) {
+        if (!bare.s16.empty())
+            return bare_loop<int16_t, 1, true>(bare.s16.data(), bare.width, bare.height, mode,
+                                               points);
+        if (bare.channels == 3)
+            return bare_loop<uint8_t, 3, true>(bare.u8.data(), bare.width, bare.height, mode,
+                                               points);
+        return bare_loop<uint8_t, 1, true>(bare.u8.data(), bare.width, bare.height, mode, points);
+    }
     if (!bare.s16.empty())
-        return bare_loop<int16_t, 1>(bare.s16.data(), bare.width, bare.height, mode, points);
+        return bare_loop<int16_t, 1, false>(bare.s16.data(), bare.width, bare.height, mode, points);
     if (bare.channels == 3)
-        return bare_loop<uint8_t, 3>(bare.u8.data(), bare.width, bare.height, mode, points);
-    return bare_loop<uint8_t, 1>(bare.u8.data(), bare.width, bare.height, mode, points);
+        return bare_loop<uint8_t, 3, false>(bare.u8.data(), bare.width, bare.height, mode, points);
+    return bare_loop<uint8_t, 1, false>(bare.u8.data(), bare.width, bare.height, mode, points);
 }
 
 } // namespace bench

@@ -36,6 +36,8 @@ float run_full(standin::Instance &instance, standin::State &state, SampleExchang
                const PointSet &points);
 float run_floor(standin::Instance &instance, standin::State &state, SampleExchange *exchange,
                 const PointSet &points);
-float run_bare(const BareVolume &bare, int mode, const PointSet &points);
+// `serial`: each point's reads wait for the previous point's answer, so that
+// no two points' memory accesses overlap (the latency of one read at a time).
+float run_bare(const BareVolume &bare, int mode, const PointSet &points, bool serial = false);
 
 } // namespace bench

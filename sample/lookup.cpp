@@ -12,15 +12,19 @@ using namespace nimbrel;
 namespace {
 
 // Every bound is an integer computed in 64 bits and compared with the float
-// coordinate in double precision, where both are exact.
+// coordinate in double precision, where both are exact. The six tests are all
+// made and the first that holds is picked from their bits, without a branch
+// per test: near the faces the branches were mispredicted.
 int edge_code(double x, double y, double z, const VolumeData *volume, int margin) {
-    if (x < margin + 1) return EDGE_X_LOW;
-    if (!(x <= int64_t(volume->width) - 2 - margin)) return EDGE_X_HIGH;
-    if (y < margin + 1) return EDGE_Y_LOW;
-    if (!(y <= int64_t(volume->height) - 2 - margin)) return EDGE_Y_HIGH;
-    if (z < margin + 1) return EDGE_Z_LOW;
-    if (!(z <= int64_t(volume->depth) - 2 - margin)) return EDGE_Z_HIGH;
-    return EDGE_NONE;
+    const double low = margin + 1;
+    const unsigned held =
+        unsigned(x < low) | unsigned(!(x <= int64_t(volume->width) - 2 - margin)) << 1 |
+        unsigned(y < low) << 2 | unsigned(!(y <= int64_t(volume->height) - 2 - margin)) << 3 |
+        unsigned(z < low) << 4 | unsigned(!(z <= int64_t(volume->depth) - 2 - margin)) << 5;
+    // Codes 1 to 6 follow the bits in test order; held & -held keeps the first.
+    static const int8_t code_of_bit[33] = {0, 1, 2, 0, 3, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 5,
+                                           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6};
+    return code_of_bit[held & (0u - held)];
 }
 
 // (width - 1) * c rounded once to float. The double product of a 32-bit
@@ -38,6 +42,12 @@ float scale_coordinate(int64_t scale, float c) {
     if (error != 0.0 && (bits & 1) == 0)
         product = nextafter(product, error > 0 ? INFINITY : -INFINITY);
     return float(product);
+}
+
+// floor(v) for a coordinate inside the grid (at least -0, below 2^31): the
+// truncation, with the sign of v so that -0 stays -0 as floor keeps it.
+double floor_inside(double v) {
+    return copysign(double(int32_t(v)), v);
 }
 
 // Both ends included; NaN is outside.
@@ -72,20 +82,23 @@ template <typename Format>
 Sample fetch_typed_sample(int mode, const double floors[3], const float frac[3],
                           const float offset[3], const SliceTable &table) {
     Sample sample = {{0.0f, 0.0f, 0.0f}};
-    int32_t at[3];
+    int32_t x, y, z;
     if (mode == NEAREST) {
-        for (int axis = 0; axis < 3; ++axis)
-            at[axis] = nearest(floors[axis], frac[axis]);
+        x = nearest(floors[0], frac[0]);
+        y = nearest(floors[1], frac[1]);
+        z = nearest(floors[2], frac[2]);
     } else if (mode == OFFSET) {
-        for (int axis = 0; axis < 3; ++axis)
-            if (!offset_coordinate(floors[axis], offset[axis], &at[axis])) return sample;
+        if (!offset_coordinate(floors[0], offset[0], &x) ||
+            !offset_coordinate(floors[1], offset[1], &y) ||
+            !offset_coordinate(floors[2], offset[2], &z))
+            return sample;
     } else if (mode == TRILINEAR) {
         blend_typed<Format>(table, cell_inside(floors, frac), sample.value);
         return sample;
     } else {
         return sample; // an unknown mode answers 0
     }
-    const Voxel<Format> voxel = fetch_typed<Format>(table, at[0], at[1], at[2]);
+    const Voxel<Format> voxel = fetch_typed<Format>(table, x, y, z);
     for (int c = 0; c < Format::channels; ++c)
         sample.value[c] = static_cast<float>(voxel.channel[c]);
     return sample;
@@ -176,7 +189,7 @@ NIMBREL_EXPORT miBoolean Nimbrel(miColor *result, miState *state, VolumeParams *
         result->r = result->g = result->b = 0.0f;
     } else {
         if (exchange && exchange->force_offset == 1) mode = OFFSET;
-        const double floors[3] = {floor(x), floor(y), floor(z)};
+        const double floors[3] = {floor_inside(x), floor_inside(y), floor_inside(z)};
         const float frac[3] = {float(x - floors[0]), float(y - floors[1]), float(z - floors[2])};
         if (exchange) memcpy(exchange->frac, frac, sizeof frac);
         const float no_offset[3] = {0.0f, 0.0f, 0.0f};
