@@ -395,6 +395,10 @@ void register_benchmarks(bool quick) {
         benchmark::RegisterBenchmark((name + "/library").c_str(), load_benchmark<LibraryLoad>, spec)
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((name + "/baseline").c_str(), load_benchmark<BaselineLoad>,
+                                     spec)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
     }
 }
 
@@ -449,14 +453,18 @@ void print_tables(const Collector &results) {
                    row.spec.volume_bytes() / 1e6, library, baseline, library / baseline, peak,
                    limit, peak <= limit ? "yes" : "no");
         }
-        printf("\nLoad time against volume size (%s block):\n", "s16le");
-        printf("%-15s %8s %9s %9s\n", "volume", "MB", "ms", "MB/s");
+        printf("\nLoad time against volume size (s16le block); ms per MB is flat where the\n"
+               "time is linear in the size:\n");
+        printf("%-15s %8s %9s %9s %9s %12s %6s\n", "volume", "MB", "ms", "ms/MB", "MB/s",
+               "baseline MB/s", "ratio");
         for (const LoadRow &row : size_rows) {
             const double ms = results.median(row.name + "/library/real_time", "ms");
             if (ms < 0) continue;
             const double mbps = results.median(row.name + "/library/real_time", "MBps");
-            printf("%-15s %8.1f %9.2f %9.0f\n", row.spec.label().c_str(),
-                   row.spec.volume_bytes() / 1e6, ms, mbps);
+            const double baseline = results.median(row.name + "/baseline/real_time", "MBps");
+            const double megabytes = row.spec.volume_bytes() / 1e6;
+            printf("%-15s %8.1f %9.2f %9.3f %9.0f %12.0f %6.2f\n", row.spec.label().c_str(),
+                   megabytes, ms, ms / megabytes, mbps, baseline, mbps / baseline);
         }
     }
 }

@@ -191,7 +191,11 @@ NIMBREL_EXPORT miBoolean Nimbrel(miColor *result, miState *state, VolumeParams *
         if (exchange && exchange->force_offset == 1) mode = OFFSET;
         const double floors[3] = {floor_inside(x), floor_inside(y), floor_inside(z)};
         const float frac[3] = {float(x - floors[0]), float(y - floors[1]), float(z - floors[2])};
-        if (exchange) memcpy(exchange->frac, frac, sizeof frac);
+        if (exchange) {
+            exchange->frac[0] = frac[0];
+            exchange->frac[1] = frac[1];
+            exchange->frac[2] = frac[2];
+        }
         const float no_offset[3] = {0.0f, 0.0f, 0.0f};
         const float *offset = exchange ? exchange->offset : no_offset;
         const int filetype = volume->filetype;
