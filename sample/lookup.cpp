@@ -44,10 +44,12 @@ float scale_coordinate(int64_t scale, float c) {
     return float(product);
 }
 
-// floor(v) for a coordinate inside the grid (at least -0, below 2^31): the
-// truncation, with the sign of v so that -0 stays -0 as floor keeps it.
-double floor_inside(double v) {
-    return copysign(double(int32_t(v)), v);
+// The floor and the fraction of a coordinate inside the grid (at least -0,
+// below 2^31). The floor is the truncation; v - floor(v) is exact in float, as
+// in double; adding +0 gives the fraction of -0 as +0, as -0 - floor(-0) is.
+void split_inside(float v, int32_t *whole, float *fraction) {
+    *whole = int32_t(v);
+    *fraction = (v - float(*whole)) + 0.0f;
 }
 
 // Both ends included; NaN is outside.
@@ -58,13 +60,14 @@ bool inside_grid(double x, double y, double z, const VolumeData *volume) {
 
 // NEAREST: the floor, or the ceiling from a fraction of 0.5 up. Chosen
 // without a branch: floor + 1 is the ceiling whenever the fraction is not 0.
-int32_t nearest(double floor_value, float fraction) {
-    return int32_t(floor_value) + (fraction >= 0.5f);
+int32_t nearest(int32_t floor_value, float fraction) {
+    return floor_value + (fraction >= 0.5f);
 }
 
 // OFFSET: floor plus the caller's offset, rounded to float, truncated toward
 // zero. False when the truncation has no 32-bit value (the sample is then 0).
-bool offset_coordinate(double floor_value, float offset, int32_t *coordinate) {
+// (The floor of -0 is -0; as +0 it gives the same truncated sum.)
+bool offset_coordinate(int32_t floor_value, float offset, int32_t *coordinate) {
     const float sum = float(floor_value) + offset;
     if (!(sum >= -2147483648.0f && sum < 2147483648.0f)) return false;
     *coordinate = int32_t(sum);
@@ -79,7 +82,7 @@ struct Sample {
 // volume's format: what fetch_voxel_rgb / fetch_voxel_scalar and
 // trilinear_rgb / trilinear_scalar answer, with the format chosen once.
 template <typename Format>
-Sample fetch_typed_sample(int mode, const double floors[3], const float frac[3],
+Sample fetch_typed_sample(int mode, const int32_t floors[3], const float frac[3],
                           const float offset[3], const SliceTable &table) {
     Sample sample = {{0.0f, 0.0f, 0.0f}};
     int32_t x, y, z;
@@ -106,7 +109,7 @@ Sample fetch_typed_sample(int mode, const double floors[3], const float frac[3],
 
 // For a position inside the grid, with its floors and fractions; a file type
 // from BMP_SERIES to S16_BLOCK.
-Sample fetch_sample(int mode, const double floors[3], const float frac[3], const float offset[3],
+Sample fetch_sample(int mode, const int32_t floors[3], const float frac[3], const float offset[3],
                     const VolumeData *volume) {
     const void *const *bytes = reinterpret_cast<const void *const *>(volume->slices8);
     const void *const *words = reinterpret_cast<const void *const *>(volume->slices16);
@@ -189,8 +192,11 @@ NIMBREL_EXPORT miBoolean Nimbrel(miColor *result, miState *state, VolumeParams *
         result->r = result->g = result->b = 0.0f;
     } else {
         if (exchange && exchange->force_offset == 1) mode = OFFSET;
-        const double floors[3] = {floor_inside(x), floor_inside(y), floor_inside(z)};
-        const float frac[3] = {float(x - floors[0]), float(y - floors[1]), float(z - floors[2])};
+        int32_t floors[3];
+        float frac[3];
+        split_inside(position[0], &floors[0], &frac[0]);
+        split_inside(position[1], &floors[1], &frac[1]);
+        split_inside(position[2], &floors[2], &frac[2]);
         if (exchange) {
             exchange->frac[0] = frac[0];
             exchange->frac[1] = frac[1];

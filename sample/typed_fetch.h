@@ -99,20 +99,20 @@ inline Voxel<Format> fetch_typed(const SliceTable &table, int32_t x, int32_t y, 
 }
 
 // The trilinear cell of a point inside the grid, from the floor and the
-// fraction of each coordinate as the lookup computed them (the floor of the
-// float widened to double, and the float difference). Inside the grid a
-// coordinate is at least 0 and below 2^31, so its ceiling is the floor plus
-// one exactly when the fraction is not 0.
+// fraction of each coordinate as the lookup computed them (the floor as an
+// integer, the fraction as a float). Inside the grid a coordinate is at least
+// 0 and below 2^31, so its ceiling is the floor plus one exactly when the
+// fraction is not 0.
 struct Cell {
     int32_t x0, x1, y0, y1, z0, z1;
     double weight[8]; // corners 0 to 7, factors multiplied left to right
 };
 
-NIMBREL_ALWAYS_INLINE Cell cell_inside(const double floors[3], const float frac[3]) {
+NIMBREL_ALWAYS_INLINE Cell cell_inside(const int32_t floors[3], const float frac[3]) {
     Cell cell;
-    cell.x0 = static_cast<int32_t>(floors[0]);
-    cell.y0 = static_cast<int32_t>(floors[1]);
-    cell.z0 = static_cast<int32_t>(floors[2]);
+    cell.x0 = floors[0];
+    cell.y0 = floors[1];
+    cell.z0 = floors[2];
     cell.x1 = cell.x0 + (frac[0] != 0.0f);
     cell.y1 = cell.y0 + (frac[1] != 0.0f);
     cell.z1 = cell.z0 + (frac[2] != 0.0f);

@@ -105,7 +105,8 @@ std::vector<float> typed_blend(const HandVolume &volume, miVector point) {
                               std::floor(double(point.z))};
     const float frac[3] = {float(point.x - floors[0]), float(point.y - floors[1]),
                            float(point.z - floors[2])};
-    const Cell cell = cell_inside(floors, frac);
+    const int32_t whole[3] = {int32_t(floors[0]), int32_t(floors[1]), int32_t(floors[2])};
+    const Cell cell = cell_inside(whole, frac);
     const SliceTable table = volume.slices();
     const bool little = volume.data.little_endian != 0;
     float sum[3];
