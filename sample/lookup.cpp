@@ -11,16 +11,26 @@ using namespace nimbrel;
 
 namespace {
 
-// Every bound is an integer computed in 64 bits and compared with the float
-// coordinate in double precision, where both are exact. The six tests are all
-// made and the first that holds is picked from their bits, without a branch
-// per test: near the faces the branches were mispredicted.
-int edge_code(double x, double y, double z, const VolumeData *volume, int margin) {
+// The last index along each axis (width - 1, height - 1, depth - 1), formed
+// in 64 bits and held as doubles, where they are exact: the bounds of the
+// edge and bounds tests, compared with the coordinates in double precision.
+struct Last {
+    double x, y, z;
+};
+
+Last last_index(const VolumeData *volume) {
+    return Last{double(int64_t(volume->width) - 1), double(int64_t(volume->height) - 1),
+                double(int64_t(volume->depth) - 1)};
+}
+
+// The six tests are all made and the first that holds is picked from their
+// bits, without a branch per test: near the faces the branches were
+// mispredicted. Each upper bound, last - 1 - margin, is exact in double.
+int edge_code(double x, double y, double z, const Last &last, int margin) {
     const double low = margin + 1;
-    const unsigned held =
-        unsigned(x < low) | unsigned(!(x <= int64_t(volume->width) - 2 - margin)) << 1 |
-        unsigned(y < low) << 2 | unsigned(!(y <= int64_t(volume->height) - 2 - margin)) << 3 |
-        unsigned(z < low) << 4 | unsigned(!(z <= int64_t(volume->depth) - 2 - margin)) << 5;
+    const unsigned held = unsigned(x < low) | unsigned(!(x <= last.x - low)) << 1 |
+                          unsigned(y < low) << 2 | unsigned(!(y <= last.y - low)) << 3 |
+                          unsigned(z < low) << 4 | unsigned(!(z <= last.z - low)) << 5;
     // Codes 1 to 6 follow the bits in test order; held & -held keeps the first.
     static const int8_t code_of_bit[33] = {0, 1, 2, 0, 3, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 5,
                                            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6};
@@ -53,9 +63,8 @@ void split_inside(float v, int32_t *whole, float *fraction) {
 }
 
 // Both ends included; NaN is outside.
-bool inside_grid(double x, double y, double z, const VolumeData *volume) {
-    return x >= 0 && x <= int64_t(volume->width) - 1 && y >= 0 &&
-           y <= int64_t(volume->height) - 1 && z >= 0 && z <= int64_t(volume->depth) - 1;
+bool inside_grid(double x, double y, double z, const Last &last) {
+    return x >= 0 && x <= last.x && y >= 0 && y <= last.y && z >= 0 && z <= last.z;
 }
 
 // NEAREST: the floor, or the ceiling from a fraction of 0.5 up. Chosen
@@ -185,10 +194,11 @@ NIMBREL_EXPORT miBoolean Nimbrel(miColor *result, miState *state, VolumeParams *
 
     const int stencil = exchange ? exchange->stencil : 0;
     const int margin = stencil == STENCIL_MARGIN_1 ? 1 : stencil == STENCIL_MARGIN_2 ? 2 : 0;
-    const int edge = edge_code(x, y, z, volume, margin);
+    const Last last = last_index(volume);
+    const int edge = edge_code(x, y, z, last, margin);
     if (exchange) exchange->edge = edge;
 
-    if (!inside_grid(x, y, z, volume)) {
+    if (!inside_grid(x, y, z, last)) {
         result->r = result->g = result->b = 0.0f;
     } else {
         if (exchange && exchange->force_offset == 1) mode = OFFSET;
