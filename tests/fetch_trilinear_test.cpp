@@ -10,10 +10,23 @@
 #include <vector>
 
 #include "input/volume_input.h"
+#include "sample/sample_exchange.h"
 #include "sample/trilinear.h"
 #include "sample/voxel_fetch.h"
 
+extern "C" void sample_exchange_layout_in_c(size_t layout[7]);
+
 namespace {
+
+// ---- The caller's record -------------------------------------------------------
+
+TEST(SampleExchangeRecord, CAndCppSeeTheSameLayout) {
+    size_t layout[7];
+    sample_exchange_layout_in_c(layout);
+    const size_t expected[7] = {128, 28, 32, 44, 56, 60, 64};
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(layout[i], expected[i]) << "entry " << i;
+}
 
 // A VolumeData with its slice buffers, built by hand. Slices are given as
 // bytes in buffer order; a slice given as empty stays null.
