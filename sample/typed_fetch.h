@@ -30,6 +30,7 @@ struct SliceTable {
     const void *const *slices; // the file type's table; null when never allocated
 };
 
+// The fetch view of `volume` through `slices`, its slices8 or slices16 table.
 inline SliceTable slice_table(const VolumeData *volume, const void *const *slices) {
     const int64_t area = static_cast<int64_t>(volume->width) * volume->height;
     SliceTable table;
