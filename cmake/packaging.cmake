@@ -51,10 +51,22 @@ include(CPack)
 # The install tree serves a calling shader's build, and the archive holds what
 # a renderer user needs.
 if(NIMBREL_TESTS)
+  # The calling shader is built with the same toolchain file, found as CMake
+  # found it: beside the build folder first, then in the sources.
+  set(nimbrel_toolchain "")
+  if(CMAKE_TOOLCHAIN_FILE)
+    foreach(base IN ITEMS ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+      get_filename_component(candidate ${CMAKE_TOOLCHAIN_FILE} ABSOLUTE BASE_DIR ${base})
+      if(NOT nimbrel_toolchain AND EXISTS ${candidate})
+        set(nimbrel_toolchain ${candidate})
+      endif()
+    endforeach()
+  endif()
   add_test(NAME package.consumer COMMAND ${CMAKE_COMMAND}
     -DBUILD_DIR=${PROJECT_BINARY_DIR} -DWORK_DIR=${PROJECT_BINARY_DIR}/package-consumer
     -DCONSUMER_DIR=${PROJECT_SOURCE_DIR}/tests/consumer -DGENERATOR=${CMAKE_GENERATOR}
-    -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE} -DCROSSCOMPILING=${CMAKE_CROSSCOMPILING}
+    -DMAKE_PROGRAM=${CMAKE_MAKE_PROGRAM}
+    -DTOOLCHAIN=${nimbrel_toolchain} -DCROSSCOMPILING=${CMAKE_CROSSCOMPILING}
     -P ${PROJECT_SOURCE_DIR}/tests/consumer/check_consumer.cmake)
   add_test(NAME package.archive COMMAND ${CMAKE_COMMAND}
     -DBUILD_DIR=${PROJECT_BINARY_DIR} -DWORK_DIR=${PROJECT_BINARY_DIR}/package-archive

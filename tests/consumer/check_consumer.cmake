@@ -13,7 +13,8 @@ set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
 run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
-set(options -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix})
+set(options -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -G ${GENERATOR} -DCMAKE_MAKE_PROGRAM=${MAKE_PROGRAM}
+  -DCMAKE_PREFIX_PATH=${prefix})
 if(TOOLCHAIN)
   list(APPEND options -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN})
 endif()
