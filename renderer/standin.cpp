@@ -215,9 +215,17 @@ void State::flush() {
     ++flushes;
 }
 
+void State::run_instance(uint64_t serial) {
+    if (cached_for_ == serial) return;
+    cached_count_ = 0;
+    cached_for_ = serial;
+}
+
 // ---- Instance --------------------------------------------------------------
 
 Instance::Instance(Renderer &renderer, const Params &params) : renderer_(renderer) {
+    static std::atomic<uint64_t> instances{0};
+    serial_ = ++instances;
     memset(&block_, 0, sizeof block_);
     memset(&record_, 0, sizeof record_);
     for (size_t &size : sizes_)
@@ -273,6 +281,7 @@ void *Instance::evaluate_cached(State &state, const void *param) {
 
 void Instance::enter(State &state) {
     state.raw()->shader = &record_;
+    state.run_instance(serial_);
 }
 
 void Instance::init(State &state) {

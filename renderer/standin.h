@@ -118,6 +118,10 @@ class State {
     // A fresh entry for `param`, its value to be written by the caller.
     void *claim(const void *param);
     void flush();
+    // The state starts running instance `serial`: results cached for another
+    // instance are dropped (not counted as a flush), so that an instance
+    // never sees a value computed for one that lived at the same address.
+    void run_instance(uint64_t serial);
 
     uint64_t flushes = 0;     // calls of mi_flush_cache
     uint64_t evaluations = 0; // connected evaluations computed (not cached)
@@ -126,6 +130,7 @@ class State {
     miState raw_; // first: the library is handed &raw_
     CacheEntry cache_[8];
     int cached_count_ = 0;
+    uint64_t cached_for_ = 0; // serial of the instance the cache belongs to
 };
 
 class Renderer;
@@ -206,6 +211,7 @@ class Instance {
     Block block_;
     miShaderRecord record_; // its renderer-owned bytes link back to this instance
     void *user_pointer_ = nullptr;
+    uint64_t serial_ = 0; // unique per instance in the process
     std::function<void(const miState &, void *)> shaders_[sizeof(VolumeParams) / 4];
     size_t sizes_[sizeof(VolumeParams) / 4];
 };

@@ -1,6 +1,7 @@
 // The shader's life cycle and the parameter evaluation rule, through the
 // stand-in renderer.
 #include <cstddef>
+#include <memory>
 
 #include "test_support.h"
 
@@ -133,6 +134,23 @@ TEST_F(Frame, LookupWithoutAVolumeLeavesTheColour) {
     const miColor incoming = {0.25f, 0.5f, 0.75f, 1.0f};
     const miColor result = instance.lookup(state, {0, 0, 0}, nullptr, incoming);
     EXPECT_EQ(memcmp(&result, &incoming, sizeof result), 0);
+}
+
+TEST_F(Frame, StateCacheNeverCarriesOneInstanceIntoTheNext) {
+    // Instances built one after another in one place of memory share their
+    // parameter addresses; a state that ran the first must not answer the
+    // second's capture from the first's cached `coord`.
+    for (float shift : {1.0f, 7.0f}) {
+        auto instance =
+            std::make_unique<Instance>(renderer, Params{"volume.raw", {0, 0, 0}, 1, 0, 6, 2, 2, 1});
+        instance->connect_coord([shift](miVector p) { return miVector{p.x + shift, p.y, p.z}; });
+        instance->init(state);
+        ASSERT_NE(instance->volume(), nullptr);
+        EXPECT_EQ(instance->volume()->mapping[0], 1.0f) << "shift " << shift;
+        const miColor ignored = instance->lookup(state, {0.5f, 0, 0});
+        (void)ignored;
+        instance->exit(state);
+    }
 }
 
 } // namespace
