@@ -47,8 +47,9 @@ struct Volume {
 
 // Writes each volume's files into the scratch folder and creates its instance.
 std::vector<Volume> &volumes() {
-    static std::vector<Volume> all = [] {
-        std::vector<Volume> created;
+    // Kept for the life of the process, like the renderer: never destroyed.
+    static std::vector<Volume> &all = *[] {
+        auto *created = new std::vector<Volume>;
         int number = 0;
         for (const Kind &kind : kinds()) {
             const std::string base = fuzz::scratch() + "/v" + std::to_string(number++);
@@ -85,7 +86,7 @@ std::vector<Volume> &volumes() {
             params.little_endian = number % 2;
             auto *instance = new standin::Instance(fuzz::renderer(), params);
             instance->connect_coord([](miVector point) { return point; });
-            created.push_back(Volume{kind, instance});
+            created->push_back(Volume{kind, instance});
         }
         return created;
     }();

@@ -64,7 +64,8 @@ void check_slice(const void *slice, const File &file, size_t end, size_t count) 
 }
 
 standin::Instance &instance_named(const std::string &name) {
-    static std::vector<std::pair<std::string, standin::Instance *>> instances;
+    // Kept for the life of the process, like the renderer: never destroyed.
+    static auto &instances = *new std::vector<std::pair<std::string, standin::Instance *>>;
     for (auto &entry : instances)
         if (entry.first == name) return *entry.second;
     auto *created =
