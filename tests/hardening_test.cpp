@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -440,3 +441,36 @@ TEST_F(Hardening, PixelAreaPastTheEndOfTheFileIsRefusedBeforeAllocating) {
 }
 
 } // namespace
+
+// The first call of a renderer function may come from several threads at
+// once: the module handle is handed over again after init, which empties
+// every slot, so that concurrent lookups make the first calls of mi_query,
+// mi_flush_cache and mi_phen_eval. Meant for the thread-sanitizer build.
+TEST_F(Hardening, ConcurrentFirstCallsOfRendererFunctions) {
+    Instance instance(renderer, params_for(RAW_SERIES_SOURCE, (dir / "none_0000.raw").string()));
+    instance.connect_coord([](miVector p) { return p; });
+    instance.init(state);
+    ASSERT_EQ(renderer.log().errors().size(), 1u);
+    ASSERT_EQ(renderer.set_module_handle(standin::Renderer::program_handle()), 0);
+
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    std::vector<int> edges(4, -1);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            standin::State own;
+            SampleExchange exchange = {};
+            ++ready;
+            while (ready.load() < 4)
+                std::this_thread::yield();
+            const miColor colour =
+                instance.lookup(own, {0.5f, 0.5f, 0.5f}, &exchange, {1, 1, 1, 1});
+            edges[size_t(t)] = colour.r == 0.0f && colour.a == 1.0f ? exchange.edge : -2;
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    // 2 x 2 x 2 grid, nothing loaded: (0.5, 0.5, 0.5) lies inside, on the x low face.
+    EXPECT_EQ(edges, std::vector<int>(4, EDGE_X_LOW));
+    instance.exit(state);
+}
