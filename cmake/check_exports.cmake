@@ -72,5 +72,7 @@ else()
 endif()
 
 if(NOT found STREQUAL expected)
-  message(FATAL_ERROR "exports of ${MODULE}: ${found}; expected: ${expected}")
+  # The list comes first, unbroken, so that a test can match it whatever the
+  # width at which CMake wraps the message.
+  message(FATAL_ERROR "unexpected-exports ${found} expected ${expected} in ${MODULE}")
 endif()
