@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 static bool replay(const fs::path &path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        fprintf(stderr, "cannot read %s\n", path.c_str());
+        fprintf(stderr, "cannot read %s\n", path.string().c_str());
         return false;
     }
     const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)),
