@@ -122,16 +122,16 @@ std::string data_folder() {
     return folder;
 }
 
-BareVolume make_samples(const VolumeSpec &spec) {
+BareVolume make_samples(const VolumeSpec &shape) {
     BareVolume bare;
-    bare.width = spec.width;
-    bare.height = spec.height;
-    bare.depth = spec.depth;
-    bare.channels = spec.channels();
-    const size_t voxels = size_t(spec.width) * spec.height * spec.depth;
-    const size_t tail = size_t(spec.width) * spec.height + spec.width + 1;
-    uint64_t seed = 12345 + uint64_t(spec.kind) * 7 + uint64_t(spec.width);
-    if (spec.kind == Kind::U8 || spec.kind == Kind::BMP) {
+    bare.width = shape.width;
+    bare.height = shape.height;
+    bare.depth = shape.depth;
+    bare.channels = shape.channels();
+    const size_t voxels = size_t(shape.width) * shape.height * shape.depth;
+    const size_t tail = size_t(shape.width) * shape.height + shape.width + 1;
+    uint64_t seed = 12345 + uint64_t(shape.kind) * 7 + uint64_t(shape.width);
+    if (shape.kind == Kind::U8 || shape.kind == Kind::BMP) {
         const size_t count = voxels * bare.channels;
         bare.u8.assign(count + tail * bare.channels, 0);
         for (size_t i = 0; i + 8 <= count; i += 8) {
@@ -144,31 +144,31 @@ BareVolume make_samples(const VolumeSpec &spec) {
             const uint64_t bits = splitmix(seed);
             memcpy(&bare.s16[i], &bits, 8);
         }
-        if (spec.kind == Kind::U16_SER) // unsigned samples, kept below 32768
+        if (shape.kind == Kind::U16_SER) // unsigned samples, kept below 32768
             for (size_t i = 0; i < voxels; ++i)
                 bare.s16[i] &= 0x7fff;
     }
     return bare;
 }
 
-VolumeFiles write_volume(const VolumeSpec &spec, const BareVolume &samples,
+VolumeFiles write_volume(const VolumeSpec &shape, const BareVolume &samples,
                          const std::string &folder) {
     VolumeFiles files;
-    const size_t slice_voxels = size_t(spec.width) * spec.height;
-    switch (spec.kind) {
+    const size_t slice_voxels = size_t(shape.width) * shape.height;
+    switch (shape.kind) {
     case Kind::S16_BE:
     case Kind::S16_LE:
     case Kind::U8: {
-        files.filename = folder + "/block_" + std::to_string(spec.width) + "_" +
-                         std::to_string(spec.depth) + "_" + std::to_string(int(spec.kind)) + ".raw";
+        files.filename = folder + "/block_" + std::to_string(shape.width) + "_" +
+                         std::to_string(shape.depth) + "_" + std::to_string(int(shape.kind)) + ".raw";
         FILE *file = open_for_writing(files.filename);
-        std::vector<uint8_t> bytes(spec.slice_bytes());
-        for (int z = 0; z < spec.depth; ++z) {
-            if (spec.kind == Kind::U8) {
+        std::vector<uint8_t> bytes(shape.slice_bytes());
+        for (int z = 0; z < shape.depth; ++z) {
+            if (shape.kind == Kind::U8) {
                 memcpy(bytes.data(), &samples.u8[z * slice_voxels], slice_voxels);
             } else {
                 const int16_t *slice = &samples.s16[z * slice_voxels];
-                const bool little = spec.kind == Kind::S16_LE;
+                const bool little = shape.kind == Kind::S16_LE;
                 for (size_t i = 0; i < slice_voxels; ++i) {
                     const uint16_t bits = uint16_t(slice[i]);
                     bytes[2 * i] = little ? uint8_t(bits) : uint8_t(bits >> 8);
@@ -182,7 +182,7 @@ VolumeFiles write_volume(const VolumeSpec &spec, const BareVolume &samples,
         break;
     }
     case Kind::U16_SER:
-        for (int z = 0; z < spec.depth; ++z) {
+        for (int z = 0; z < shape.depth; ++z) {
             const std::string name = numbered(folder, "raw", z, "raw");
             FILE *file = open_for_writing(name);
             write_all(name, &samples.s16[z * slice_voxels], 2 * slice_voxels, file);
@@ -192,9 +192,9 @@ VolumeFiles write_volume(const VolumeSpec &spec, const BareVolume &samples,
         files.filename = files.written.front();
         break;
     case Kind::BMP:
-        for (int z = 0; z < spec.depth; ++z) {
+        for (int z = 0; z < shape.depth; ++z) {
             const std::string name = numbered(folder, "colour", z, "bmp");
-            write_bmp(name, &samples.u8[z * slice_voxels * 3], spec.width, spec.height);
+            write_bmp(name, &samples.u8[z * slice_voxels * 3], shape.width, shape.height);
             files.written.push_back(name);
         }
         files.filename = files.written.front();
@@ -225,35 +225,35 @@ float coord_for(int width, double position, double limit, float *placed) {
     return coord;
 }
 
-void add_point(PointSet &set, const VolumeSpec &spec, double x, double y, double z) {
+void add_point(PointSet &set, const VolumeSpec &shape, double x, double y, double z) {
     miVector coord, position;
-    coord.x = coord_for(spec.width, x, spec.width - 1, &position.x);
-    coord.y = coord_for(spec.width, y, spec.height - 1, &position.y);
-    coord.z = coord_for(spec.width, z, spec.depth - 1, &position.z);
+    coord.x = coord_for(shape.width, x, shape.width - 1, &position.x);
+    coord.y = coord_for(shape.width, y, shape.height - 1, &position.y);
+    coord.z = coord_for(shape.width, z, shape.depth - 1, &position.z);
     set.coord.push_back(coord);
     set.position.push_back(position);
 }
 
 } // namespace
 
-PointSet random_points(const VolumeSpec &spec, size_t count, uint64_t seed) {
+PointSet random_points(const VolumeSpec &shape, size_t count, uint64_t seed) {
     PointSet set;
     const auto unit = [&seed] { return double(splitmix(seed) >> 11) / double(1ull << 53); };
     while (set.coord.size() < count) {
-        const double x = unit() * (spec.width - 1), y = unit() * (spec.height - 1);
-        const double z = unit() * (spec.depth - 1);
-        add_point(set, spec, x, y, z);
+        const double x = unit() * (shape.width - 1), y = unit() * (shape.height - 1);
+        const double z = unit() * (shape.depth - 1);
+        add_point(set, shape, x, y, z);
     }
     return set;
 }
 
-PointSet ray_points(const VolumeSpec &spec, size_t count) {
+PointSet ray_points(const VolumeSpec &shape, size_t count) {
     PointSet set;
-    const int steps = 2 * (spec.depth - 1) + 1;
-    for (int row = spec.height / 4; set.coord.size() < count; ++row) {
-        for (int column = 0; column + 1 < spec.width && set.coord.size() < count; ++column) {
+    const int steps = 2 * (shape.depth - 1) + 1;
+    for (int row = shape.height / 4; set.coord.size() < count; ++row) {
+        for (int column = 0; column + 1 < shape.width && set.coord.size() < count; ++column) {
             for (int step = 0; step < steps && set.coord.size() < count; ++step)
-                add_point(set, spec, column + 0.37, (row % (spec.height - 1)) + 0.62, 0.5 * step);
+                add_point(set, shape, column + 0.37, (row % (shape.height - 1)) + 0.62, 0.5 * step);
         }
     }
     return set;

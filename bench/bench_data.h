@@ -54,11 +54,11 @@ struct VolumeFiles {
 // under /tmp. Its path holds no '.', which the slice numbering would take.
 std::string data_folder();
 
-// Deterministic samples for `spec`, in voxel order.
-BareVolume make_samples(const VolumeSpec &spec);
+// Deterministic samples for `shape`, in voxel order.
+BareVolume make_samples(const VolumeSpec &shape);
 
-// Writes the files of `spec` holding `samples` under `folder`.
-VolumeFiles write_volume(const VolumeSpec &spec, const BareVolume &samples,
+// Writes the files of `shape` holding `samples` under `folder`.
+VolumeFiles write_volume(const VolumeSpec &shape, const BareVolume &samples,
                          const std::string &folder);
 void remove_files(const VolumeFiles &files);
 
@@ -70,8 +70,8 @@ struct PointSet {
 };
 
 // `count` uniformly random points inside the grid.
-PointSet random_points(const VolumeSpec &spec, size_t count, uint64_t seed);
+PointSet random_points(const VolumeSpec &shape, size_t count, uint64_t seed);
 // Rays along z in scanline order, half a voxel per step, `count` points in all.
-PointSet ray_points(const VolumeSpec &spec, size_t count);
+PointSet ray_points(const VolumeSpec &shape, size_t count);
 
 } // namespace bench

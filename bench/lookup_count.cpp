@@ -24,13 +24,13 @@ int main(int argc, char **argv) {
     const std::string kind = argv[1], mode_text = argv[3], pattern = argv[4], method = argv[5];
     const int size = atoi(argv[2]);
     const size_t points = argc == 7 ? size_t(atol(argv[6])) : 4096;
-    bench::VolumeSpec spec = {bench::Kind::S16_LE, size, size, size};
+    bench::VolumeSpec shape = {bench::Kind::S16_LE, size, size, size};
     if (kind == "s16be")
-        spec.kind = bench::Kind::S16_BE;
+        shape.kind = bench::Kind::S16_BE;
     else if (kind == "u8")
-        spec.kind = bench::Kind::U8;
+        shape.kind = bench::Kind::U8;
     else if (kind == "bmp")
-        spec = {bench::Kind::BMP, size, size, size / 4};
+        shape = {bench::Kind::BMP, size, size, size / 4};
     const int mode = mode_text == "NEAREST"     ? NEAREST
                      : mode_text == "TRILINEAR" ? TRILINEAR
                                                 : OFFSET;
@@ -43,7 +43,7 @@ int main(int argc, char **argv) {
     }
     try {
         const std::string folder = bench::data_folder();
-        auto volume = bench::load_lookup_volume(renderer, spec, folder, points);
+        auto volume = bench::load_lookup_volume(renderer, shape, folder, points);
         volume->instance->params().interpolation = mode;
         const bench::PointSet &set = pattern == "rays" ? volume->rays : volume->random;
         standin::State state;

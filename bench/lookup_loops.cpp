@@ -107,34 +107,34 @@ float divisor(int filetype) {
 } // namespace
 
 std::unique_ptr<LookupVolume> load_lookup_volume(standin::Renderer &renderer,
-                                                 const VolumeSpec &spec, const std::string &folder,
+                                                 const VolumeSpec &shape, const std::string &folder,
                                                  size_t points) {
     auto volume = std::make_unique<LookupVolume>();
-    volume->spec = spec;
-    volume->bare = make_samples(spec);
-    const VolumeFiles files = write_volume(spec, volume->bare, folder);
+    volume->shape = shape;
+    volume->bare = make_samples(shape);
+    const VolumeFiles files = write_volume(shape, volume->bare, folder);
     volume->instance =
         std::make_unique<standin::Instance>(renderer, standin::Params{files.filename,
                                                                       {0, 0, 0},
-                                                                      spec.depth,
+                                                                      shape.depth,
                                                                       standin::NEAREST_MODE,
-                                                                      spec.filetype(),
-                                                                      spec.width,
-                                                                      spec.height,
-                                                                      spec.little_endian()});
+                                                                      shape.filetype(),
+                                                                      shape.width,
+                                                                      shape.height,
+                                                                      shape.little_endian()});
     volume->instance->connect_coord([](miVector point) { return point; });
     standin::State state;
     volume->instance->init(state);
     remove_files(files);
     const VolumeData *data = volume->instance->volume();
-    if (!data || data->width != spec.width || data->height != spec.height ||
+    if (!data || data->width != shape.width || data->height != shape.height ||
         data->mapping[15] != 1.0f)
-        throw std::runtime_error("cannot load " + spec.label());
-    volume->random = random_points(spec, points, 1000 + spec.width);
-    volume->rays = ray_points(spec, points);
+        throw std::runtime_error("cannot load " + shape.label());
+    volume->random = random_points(shape, points, 1000 + shape.width);
+    volume->rays = ray_points(shape, points);
 
     // NEAREST answers the generated samples, divided as the file type says.
-    const size_t w = size_t(spec.width), wh = w * size_t(spec.height);
+    const size_t w = size_t(shape.width), wh = w * size_t(shape.height);
     for (size_t i = 0; i < volume->random.coord.size(); i += 97) {
         const miVector p = volume->random.position[i];
         size_t x = size_t(p.x), y = size_t(p.y), z = size_t(p.z);
@@ -144,16 +144,16 @@ std::unique_ptr<LookupVolume> load_lookup_volume(standin::Renderer &renderer,
         const size_t index = z * wh + y * w + x;
         const miColor got = volume->instance->lookup(state, volume->random.coord[i]);
         float want;
-        if (spec.kind == Kind::BMP)
+        if (shape.kind == Kind::BMP)
             want = volume->bare.u8[3 * index + 2] / 255.0f; // red
-        else if (spec.kind == Kind::U8)
+        else if (shape.kind == Kind::U8)
             want = volume->bare.u8[index] / 255.0f;
-        else if (spec.kind == Kind::U16_SER)
-            want = float(uint16_t(volume->bare.s16[index])) / divisor(spec.filetype());
+        else if (shape.kind == Kind::U16_SER)
+            want = float(uint16_t(volume->bare.s16[index])) / divisor(shape.filetype());
         else
-            want = float(volume->bare.s16[index]) / divisor(spec.filetype());
+            want = float(volume->bare.s16[index]) / divisor(shape.filetype());
         if (got.r != want)
-            throw std::runtime_error(spec.label() + ": lookup answers " + std::to_string(got.r) +
+            throw std::runtime_error(shape.label() + ": lookup answers " + std::to_string(got.r) +
                                      ", sample is " + std::to_string(want));
     }
     return volume;

@@ -14,7 +14,7 @@ namespace bench {
 
 // A loaded instance with its samples and point sets, ready for lookups.
 struct LookupVolume {
-    VolumeSpec spec;
+    VolumeSpec shape;
     BareVolume bare;
     std::unique_ptr<standin::Instance> instance;
     PointSet random, rays;
@@ -24,7 +24,7 @@ struct LookupVolume {
 // with `coord` connected to the current point, removes the files, and checks
 // that NEAREST lookups answer the generated samples. Throws on failure.
 std::unique_ptr<LookupVolume> load_lookup_volume(standin::Renderer &renderer,
-                                                 const VolumeSpec &spec, const std::string &folder,
+                                                 const VolumeSpec &shape, const std::string &folder,
                                                  size_t points);
 void release_lookup_volume(LookupVolume &volume);
 

@@ -64,11 +64,11 @@ void drop_volume() {
     current_volume.reset();
 }
 
-bench::LookupVolume &acquire_volume(const VolumeSpec &spec, int mode) {
+bench::LookupVolume &acquire_volume(const VolumeSpec &shape, int mode) {
     std::lock_guard<std::mutex> lock(volume_mutex);
-    if (!current_volume || !same(current_volume->spec, spec)) {
+    if (!current_volume || !same(current_volume->shape, shape)) {
         drop_volume();
-        current_volume = bench::load_lookup_volume(*renderer, spec, folder, kPoints);
+        current_volume = bench::load_lookup_volume(*renderer, shape, folder, kPoints);
     }
     if (current_volume->instance->params().interpolation != mode)
         current_volume->instance->params().interpolation = mode;
@@ -76,7 +76,7 @@ bench::LookupVolume &acquire_volume(const VolumeSpec &spec, int mode) {
 }
 
 struct LoadFiles {
-    VolumeSpec spec;
+    VolumeSpec shape;
     bench::BareVolume bare;
     bench::VolumeFiles files;
 };
@@ -87,14 +87,14 @@ void drop_files() {
     current_files.reset();
 }
 
-LoadFiles &acquire_files(const VolumeSpec &spec) {
-    if (!current_files || !same(current_files->spec, spec)) {
+LoadFiles &acquire_files(const VolumeSpec &shape) {
+    if (!current_files || !same(current_files->shape, shape)) {
         drop_files();
         drop_volume();
         current_files = std::make_unique<LoadFiles>();
-        current_files->spec = spec;
-        current_files->bare = bench::make_samples(spec);
-        current_files->files = bench::write_volume(spec, current_files->bare, folder);
+        current_files->shape = shape;
+        current_files->bare = bench::make_samples(shape);
+        current_files->files = bench::write_volume(shape, current_files->bare, folder);
         current_files->bare = bench::BareVolume(); // only the files are needed
     }
     return *current_files;
@@ -102,9 +102,9 @@ LoadFiles &acquire_files(const VolumeSpec &spec) {
 
 // ---- Lookups ----------------------------------------------------------------
 
-void lookup_benchmark(benchmark::State &state, VolumeSpec spec, int mode, Pattern pattern,
+void lookup_benchmark(benchmark::State &state, VolumeSpec shape, int mode, Pattern pattern,
                       Method method) {
-    bench::LookupVolume &volume = acquire_volume(spec, mode);
+    bench::LookupVolume &volume = acquire_volume(shape, mode);
     const bench::PointSet &points = pattern == Pattern::RANDOM ? volume.random : volume.rays;
     standin::State shading;
     SampleExchange exchange;
@@ -125,8 +125,8 @@ void lookup_benchmark(benchmark::State &state, VolumeSpec spec, int mode, Patter
 }
 
 // Lookups from several threads on one instance, each with its own state.
-void threads_benchmark(benchmark::State &state, VolumeSpec spec, int mode, Pattern pattern) {
-    bench::LookupVolume &volume = acquire_volume(spec, mode);
+void threads_benchmark(benchmark::State &state, VolumeSpec shape, int mode, Pattern pattern) {
+    bench::LookupVolume &volume = acquire_volume(shape, mode);
     const bench::PointSet &points = pattern == Pattern::RANDOM ? volume.random : volume.rays;
     standin::State shading;
     SampleExchange exchange;
@@ -165,16 +165,16 @@ struct LibraryLoad {
     standin::State shading;
 
     void load(const LoadFiles &files) {
-        const VolumeSpec &spec = files.spec;
+        const VolumeSpec &shape = files.shape;
         instance =
             std::make_unique<standin::Instance>(*renderer, standin::Params{files.files.filename,
                                                                            {0, 0, 0},
-                                                                           spec.depth,
+                                                                           shape.depth,
                                                                            standin::NEAREST_MODE,
-                                                                           spec.filetype(),
-                                                                           spec.width,
-                                                                           spec.height,
-                                                                           spec.little_endian()});
+                                                                           shape.filetype(),
+                                                                           shape.width,
+                                                                           shape.height,
+                                                                           shape.little_endian()});
         instance->connect_coord([](miVector point) { return point; });
         instance->init(shading);
     }
@@ -197,18 +197,18 @@ struct BaselineLoad {
     void *allocate(int64_t bytes) { return mi_mem_int_allocate(__FILE__, __LINE__, int(bytes)); }
 
     void load(const LoadFiles &files) {
-        const VolumeSpec &spec = files.spec;
-        const int64_t bytes = spec.slice_bytes();
-        slices.assign(spec.depth, nullptr);
-        if (spec.kind == Kind::S16_BE || spec.kind == Kind::S16_LE || spec.kind == Kind::U8) {
+        const VolumeSpec &shape = files.shape;
+        const int64_t bytes = shape.slice_bytes();
+        slices.assign(shape.depth, nullptr);
+        if (shape.kind == Kind::S16_BE || shape.kind == Kind::S16_LE || shape.kind == Kind::U8) {
             FILE *file = fopen(files.files.filename.c_str(), "rb");
-            for (int z = 0; file && z < spec.depth; ++z) {
+            for (int z = 0; file && z < shape.depth; ++z) {
                 slices[z] = allocate(bytes);
                 if (fread(slices[z], 1, bytes, file) != size_t(bytes)) break;
             }
             if (file) fclose(file);
-        } else if (spec.kind == Kind::U16_SER) {
-            for (int z = 0; z < spec.depth; ++z) {
+        } else if (shape.kind == Kind::U16_SER) {
+            for (int z = 0; z < shape.depth; ++z) {
                 FILE *file = fopen(files.files.written[z].c_str(), "rb");
                 if (!file) break;
                 slices[z] = allocate(bytes);
@@ -217,9 +217,9 @@ struct BaselineLoad {
                 if (got != size_t(bytes)) break;
             }
         } else {
-            const size_t row = 3 * size_t(spec.width); // no padding at these widths
-            image.resize(row * spec.height);
-            for (int z = 0; z < spec.depth; ++z) {
+            const size_t row = 3 * size_t(shape.width); // no padding at these widths
+            image.resize(row * shape.height);
+            for (int z = 0; z < shape.depth; ++z) {
                 FILE *file = fopen(files.files.written[z].c_str(), "rb");
                 if (!file) break;
                 const bool read = fseek(file, 54, SEEK_SET) == 0 &&
@@ -228,7 +228,7 @@ struct BaselineLoad {
                 if (!read) break;
                 uint8_t *slice = static_cast<uint8_t *>(allocate(bytes));
                 slices[z] = slice;
-                for (int r = spec.height - 1, k = 0; r >= 0; --r, ++k)
+                for (int r = shape.height - 1, k = 0; r >= 0; --r, ++k)
                     memcpy(slice + size_t(r) * row, image.data() + size_t(k) * row, row);
             }
         }
@@ -244,8 +244,8 @@ struct BaselineLoad {
     }
 };
 
-template <typename Loader> void load_benchmark(benchmark::State &state, VolumeSpec spec) {
-    LoadFiles &files = acquire_files(spec);
+template <typename Loader> void load_benchmark(benchmark::State &state, VolumeSpec shape) {
+    LoadFiles &files = acquire_files(shape);
     Loader loader;
     for (auto _ : state) {
         loader.load(files);
@@ -257,7 +257,7 @@ template <typename Loader> void load_benchmark(benchmark::State &state, VolumeSp
         loader.release();
         state.ResumeTiming();
     }
-    const double megabytes = double(spec.volume_bytes()) / 1e6;
+    const double megabytes = double(shape.volume_bytes()) / 1e6;
     state.counters["MBps"] =
         benchmark::Counter(megabytes, benchmark::Counter::kIsIterationInvariantRate);
     state.counters["ms"] = benchmark::Counter(1e-3, benchmark::Counter::kIsIterationInvariantRate |
@@ -315,14 +315,14 @@ class Collector : public benchmark::BenchmarkReporter {
 };
 
 struct LookupRow {
-    VolumeSpec spec;
+    VolumeSpec shape;
     int mode;
     Pattern pattern;
     std::string name; // prefix of its three benchmarks
 };
 
 struct LoadRow {
-    VolumeSpec spec;
+    VolumeSpec shape;
     std::string name;
 };
 
@@ -346,18 +346,18 @@ void register_benchmarks(bool quick) {
     std::stable_sort(volumes.begin(), volumes.end(),
                      [](const VolumeSpec &a, const VolumeSpec &b) { return a.width < b.width; });
 
-    for (const VolumeSpec &spec : volumes)
+    for (const VolumeSpec &shape : volumes)
         for (int mode : {NEAREST, TRILINEAR, OFFSET})
             for (Pattern pattern : {Pattern::RANDOM, Pattern::RAYS}) {
                 const std::string name =
-                    "lookup/" + spec.label() + "/" + mode_name(mode) + "/" + pattern_name(pattern);
-                lookup_rows.push_back({spec, mode, pattern, name});
+                    "lookup/" + shape.label() + "/" + mode_name(mode) + "/" + pattern_name(pattern);
+                lookup_rows.push_back({shape, mode, pattern, name});
                 for (Method method : {Method::FULL, Method::FLOOR, Method::BARE, Method::SERIAL}) {
                     const char *suffix = method == Method::FULL    ? "/full"
                                          : method == Method::FLOOR ? "/floor"
                                          : method == Method::BARE  ? "/bare"
                                                                    : "/serial";
-                    benchmark::RegisterBenchmark((name + suffix).c_str(), lookup_benchmark, spec,
+                    benchmark::RegisterBenchmark((name + suffix).c_str(), lookup_benchmark, shape,
                                                  mode, pattern, method)
                         ->Unit(benchmark::kMicrosecond);
                 }
@@ -377,26 +377,26 @@ void register_benchmarks(bool quick) {
                                 {Kind::U8, 512, 512, 1024},
                                 {Kind::U16_SER, 512, 512, 512},
                                 {Kind::BMP, 512, 512, 256}};
-    for (const VolumeSpec &spec : loads) {
-        const std::string name = "load/" + spec.label();
-        load_rows.push_back({spec, name});
-        benchmark::RegisterBenchmark((name + "/library").c_str(), load_benchmark<LibraryLoad>, spec)
+    for (const VolumeSpec &shape : loads) {
+        const std::string name = "load/" + shape.label();
+        load_rows.push_back({shape, name});
+        benchmark::RegisterBenchmark((name + "/library").c_str(), load_benchmark<LibraryLoad>, shape)
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark((name + "/baseline").c_str(), load_benchmark<BaselineLoad>,
-                                     spec)
+                                     shape)
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);
     }
     for (int size : {64, 128, 256, 512}) {
-        const VolumeSpec spec = {Kind::S16_LE, size, size, size};
-        const std::string name = "load-size/" + spec.label();
-        size_rows.push_back({spec, name});
-        benchmark::RegisterBenchmark((name + "/library").c_str(), load_benchmark<LibraryLoad>, spec)
+        const VolumeSpec shape = {Kind::S16_LE, size, size, size};
+        const std::string name = "load-size/" + shape.label();
+        size_rows.push_back({shape, name});
+        benchmark::RegisterBenchmark((name + "/library").c_str(), load_benchmark<LibraryLoad>, shape)
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark((name + "/baseline").c_str(), load_benchmark<BaselineLoad>,
-                                     spec)
+                                     shape)
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);
     }
@@ -419,13 +419,13 @@ void print_tables(const Collector &results) {
         if (full < 0 || floor < 0 || bare < 0) continue; // not run (filtered out)
         const double ratio = (full - floor) / bare;
         const bool memory_bound =
-            row.pattern == Pattern::RANDOM && row.spec.width >= 256 && row.spec.kind != Kind::BMP;
+            row.pattern == Pattern::RANDOM && row.shape.width >= 256 && row.shape.kind != Kind::BMP;
         const double target = memory_bound ? 1.3 : row.mode == TRILINEAR ? 2.0 : 3.0;
         worst_floor = std::max(worst_floor, floor);
         floors.push_back(floor);
         ++rows;
         if (ratio > target) ++over;
-        printf("%-15s %-9s %-6s %8.2f %8.2f %8.2f %7.2f %6.1f %8.2f%s\n", row.spec.label().c_str(),
+        printf("%-15s %-9s %-6s %8.2f %8.2f %8.2f %7.2f %6.1f %8.2f%s\n", row.shape.label().c_str(),
                mode_name(row.mode), pattern_name(row.pattern), full, floor, bare, ratio, target,
                serial, ratio > target ? " over" : "");
     }
@@ -451,10 +451,10 @@ void print_tables(const Collector &results) {
             const double library = results.median(row.name + "/library/real_time", "MBps");
             const double baseline = results.median(row.name + "/baseline/real_time", "MBps");
             const double peak = results.median(row.name + "/library/real_time", "peak_MiB");
-            const double image = row.spec.kind == Kind::BMP ? double(row.spec.slice_bytes()) : 0;
-            const double limit = (double(row.spec.volume_bytes()) + image) / (1 << 20) + 16;
-            printf("%-18s %8.1f %9.0f %9.0f %6.2f %9.1f %9.1f %7s\n", row.spec.label().c_str(),
-                   row.spec.volume_bytes() / 1e6, library, baseline, library / baseline, peak,
+            const double image = row.shape.kind == Kind::BMP ? double(row.shape.slice_bytes()) : 0;
+            const double limit = (double(row.shape.volume_bytes()) + image) / (1 << 20) + 16;
+            printf("%-18s %8.1f %9.0f %9.0f %6.2f %9.1f %9.1f %7s\n", row.shape.label().c_str(),
+                   row.shape.volume_bytes() / 1e6, library, baseline, library / baseline, peak,
                    limit, peak <= limit ? "yes" : "no");
         }
         printf("\nLoad time against volume size (s16le block); ms per MB is flat where the\n"
@@ -466,8 +466,8 @@ void print_tables(const Collector &results) {
             if (ms < 0) continue;
             const double mbps = results.median(row.name + "/library/real_time", "MBps");
             const double baseline = results.median(row.name + "/baseline/real_time", "MBps");
-            const double megabytes = row.spec.volume_bytes() / 1e6;
-            printf("%-15s %8.1f %9.2f %9.3f %9.0f %12.0f %6.2f\n", row.spec.label().c_str(),
+            const double megabytes = row.shape.volume_bytes() / 1e6;
+            printf("%-15s %8.1f %9.2f %9.3f %9.0f %12.0f %6.2f\n", row.shape.label().c_str(),
                    megabytes, ms, ms / megabytes, mbps, baseline, mbps / baseline);
         }
     }
