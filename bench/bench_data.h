@@ -3,6 +3,8 @@
 // bare baseline, and point sets shared by every lookup method.
 #pragma once
 
+#include "renderer/standin.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,6 +27,12 @@ struct VolumeSpec {
 
     int filetype() const;
     int little_endian() const;
+    // The shader parameters that load this volume from `filename`, with
+    // coord to be connected by the caller.
+    standin::Params params(const std::string &filename) const {
+        return standin::Params{filename,   {0, 0, 0}, depth,  standin::NEAREST_MODE,
+                               filetype(), width,     height, little_endian()};
+    }
     int channels() const { return kind == Kind::BMP ? 3 : 1; }
     // Bytes the loaded volume holds (the sum of its slice buffers).
     int64_t volume_bytes() const;

@@ -113,15 +113,7 @@ std::unique_ptr<LookupVolume> load_lookup_volume(standin::Renderer &renderer,
     volume->shape = shape;
     volume->bare = make_samples(shape);
     const VolumeFiles files = write_volume(shape, volume->bare, folder);
-    volume->instance =
-        std::make_unique<standin::Instance>(renderer, standin::Params{files.filename,
-                                                                      {0, 0, 0},
-                                                                      shape.depth,
-                                                                      standin::NEAREST_MODE,
-                                                                      shape.filetype(),
-                                                                      shape.width,
-                                                                      shape.height,
-                                                                      shape.little_endian()});
+    volume->instance = std::make_unique<standin::Instance>(renderer, shape.params(files.filename));
     volume->instance->connect_coord([](miVector point) { return point; });
     standin::State state;
     volume->instance->init(state);

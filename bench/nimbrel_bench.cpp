@@ -167,14 +167,7 @@ struct LibraryLoad {
     void load(const LoadFiles &files) {
         const VolumeSpec &shape = files.shape;
         instance =
-            std::make_unique<standin::Instance>(*renderer, standin::Params{files.files.filename,
-                                                                           {0, 0, 0},
-                                                                           shape.depth,
-                                                                           standin::NEAREST_MODE,
-                                                                           shape.filetype(),
-                                                                           shape.width,
-                                                                           shape.height,
-                                                                           shape.little_endian()});
+            std::make_unique<standin::Instance>(*renderer, shape.params(files.files.filename));
         instance->connect_coord([](miVector point) { return point; });
         instance->init(shading);
     }
@@ -330,6 +323,17 @@ std::vector<LookupRow> lookup_rows;
 std::vector<LoadRow> load_rows, size_rows;
 std::string threads_name;
 
+// The library's load of `shape` beside the baseline loop, as one table row.
+void register_load(const std::string &name, const VolumeSpec &shape, std::vector<LoadRow> &rows) {
+    rows.push_back({shape, name});
+    benchmark::RegisterBenchmark((name + "/library").c_str(), load_benchmark<LibraryLoad>, shape)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark((name + "/baseline").c_str(), load_benchmark<BaselineLoad>, shape)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+}
+
 void register_benchmarks(bool quick) {
     std::vector<VolumeSpec> volumes;
     const int sizes_full[] = {64, 256, 512}, sizes_quick[] = {64, 256};
@@ -377,28 +381,11 @@ void register_benchmarks(bool quick) {
                                 {Kind::U8, 512, 512, 1024},
                                 {Kind::U16_SER, 512, 512, 512},
                                 {Kind::BMP, 512, 512, 256}};
-    for (const VolumeSpec &shape : loads) {
-        const std::string name = "load/" + shape.label();
-        load_rows.push_back({shape, name});
-        benchmark::RegisterBenchmark((name + "/library").c_str(), load_benchmark<LibraryLoad>, shape)
-            ->UseRealTime()
-            ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark((name + "/baseline").c_str(), load_benchmark<BaselineLoad>,
-                                     shape)
-            ->UseRealTime()
-            ->Unit(benchmark::kMillisecond);
-    }
+    for (const VolumeSpec &shape : loads)
+        register_load("load/" + shape.label(), shape, load_rows);
     for (int size : {64, 128, 256, 512}) {
         const VolumeSpec shape = {Kind::S16_LE, size, size, size};
-        const std::string name = "load-size/" + shape.label();
-        size_rows.push_back({shape, name});
-        benchmark::RegisterBenchmark((name + "/library").c_str(), load_benchmark<LibraryLoad>, shape)
-            ->UseRealTime()
-            ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark((name + "/baseline").c_str(), load_benchmark<BaselineLoad>,
-                                     shape)
-            ->UseRealTime()
-            ->Unit(benchmark::kMillisecond);
+        register_load("load-size/" + shape.label(), shape, size_rows);
     }
 }
 
