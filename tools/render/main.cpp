@@ -255,7 +255,8 @@ int run(const Options &options) {
             value_range(instance, *volume, coord.point_for(target, volume->width), threads);
         print_info(file, *volume, load_seconds, range);
     } else {
-        const Frame frame(options.axis, *volume, options.scale);
+        Frame frame(options.axis, *volume, options.scale);
+        frame.centred = options.view != View::slice;
         if ((long long)frame.columns() * frame.rows() > max_image_pixels) {
             fprintf(stderr, "nimbrel-render: the image would be %d x %d pixels; lower --scale\n",
                     frame.columns(), frame.rows());

@@ -46,6 +46,25 @@ float scalar(const Rgb &c, bool colour) {
     return colour ? (c[0] + c[1] + c[2]) / 3.0f : c[0];
 }
 
+// exp(-x) for x >= 0 from additions and multiplications alone, so that every
+// build (and every C library) draws the same bytes: 2^-k exp(-r) with r below
+// ln 2 and its Taylor series to r^8, relative error below 3e-7.
+float exp_negative(float x) {
+    if (!(x < 87.0f)) return 0.0f;
+    const int k = static_cast<int>(x * 1.44269504f); // x / ln 2, truncated
+    const float r = x - float(k) * 0.693147182f;
+    float sum = 1.0f;
+    for (int n = 8; n >= 1; --n)
+        sum = 1.0f - r * sum / float(n);
+    return std::ldexp(sum, -k);
+}
+
+// x^24 by squaring, exact to float rounding on every build.
+float power24(float x) {
+    const float x2 = x * x, x4 = x2 * x2, x8 = x4 * x4, x16 = x8 * x8;
+    return x16 * x8;
+}
+
 Rgb palette(Palette palette, float t) {
     if (palette == Palette::grey) return {t, t, t};
     return {clamp01(3.0f * t), clamp01(3.0f * t - 1.0f), clamp01(3.0f * t - 2.0f)}; // warm
@@ -137,7 +156,7 @@ class ViewRenderer {
             const Rgb c = sampler.at(point);
             const float t = clamp01(window(scalar(c, settings_.colour)));
             if (t <= 0.0f) continue;
-            const float alpha = 1.0f - std::exp(-settings_.density * t * settings_.step);
+            const float alpha = 1.0f - exp_negative(settings_.density * t * settings_.step);
             const Rgb emitted = settings_.colour ? c : palette(settings_.palette, t);
             const Rgb lit = light(emitted, gradient(sampler, point, sampler.exchange.edge));
             for (int i = 0; i < 3; ++i)
@@ -153,7 +172,7 @@ class ViewRenderer {
         // The normal points from dense to thin, against the gradient.
         const Vec normal = {-gradient.x / length, -gradient.y / length, -gradient.z / length};
         const float diffuse = std::max(0.0f, dot(normal, light_));
-        const float specular = std::pow(std::max(0.0f, dot(normal, halfway_)), 24.0f);
+        const float specular = power24(std::max(0.0f, dot(normal, halfway_)));
         Rgb lit;
         for (int i = 0; i < 3; ++i)
             lit[i] = colour[i] * (0.3f + diffuse) + 0.3f * specular;
@@ -185,77 +204,86 @@ class ViewRenderer {
         return side;
     }
 
-    // The voxels around one cell, floor - 1 to floor + 2 on each axis, read
-    // on first use with OFFSET lookups at the cell's point (force_offset 1).
-    class Neighbourhood {
-      public:
-        Neighbourhood(Sampler &sampler, miVector point, bool colour)
-            : sampler_(sampler), point_(point), colour_(colour) {
-            sampler.exchange.force_offset = 1;
-        }
-        ~Neighbourhood() {
-            sampler_.exchange.force_offset = 0;
-            for (float &o : sampler_.exchange.offset)
-                o = 0.0f;
-        }
-        float operator()(const int at[3]) {
-            const int index = (at[0] + 1) * 16 + (at[1] + 1) * 4 + (at[2] + 1);
-            if (!read_[index]) {
-                for (int i = 0; i < 3; ++i)
-                    sampler_.exchange.offset[i] = float(at[i]);
-                value_[index] = scalar(sampler_.at(point_), colour_);
-                read_[index] = true;
-            }
-            return value_[index];
-        }
+    // The scalar values of the 4 x 4 x 4 voxels floor - 1 to floor + 2 around
+    // the sample's cell, read with OFFSET lookups at the sample's point
+    // (force_offset 1). A layer the edge code puts outside the grid is
+    // extrapolated linearly from the two layers of the cell itself, so that
+    // a linear field keeps its exact gradient up to the faces.
+    struct Neighbourhood {
+        float value[4][4][4]; // [x][y][z], index = offset + 1
 
-      private:
-        Sampler &sampler_;
-        miVector point_;
-        bool colour_;
-        float value_[64];
-        bool read_[64] = {};
+        Neighbourhood(Sampler &sampler, miVector point, const std::array<Side, 3> &side,
+                      bool colour) {
+            int first[3], last[3];
+            for (int i = 0; i < 3; ++i) {
+                first[i] = side[i] == BOTH || side[i] == HIGH_FACE ? 0 : 1;
+                last[i] = side[i] == BOTH || side[i] == LOW_FACE ? 3 : 2;
+            }
+            SampleExchange &exchange = sampler.exchange;
+            exchange.force_offset = 1;
+            for (int x = first[0]; x <= last[0]; ++x)
+                for (int y = first[1]; y <= last[1]; ++y)
+                    for (int z = first[2]; z <= last[2]; ++z) {
+                        exchange.offset[0] = float(x - 1);
+                        exchange.offset[1] = float(y - 1);
+                        exchange.offset[2] = float(z - 1);
+                        value[x][y][z] = scalar(sampler.at(point), colour);
+                    }
+            exchange.force_offset = 0;
+            for (float &o : exchange.offset)
+                o = 0.0f;
+            // Along x over the layers read, then y, then z over everything.
+            for (int axis = 0; axis < 3; ++axis)
+                for (int a = 0; a < 4; ++a)
+                    for (int b = 0; b < 4; ++b) {
+                        if (axis == 0 && (a < first[1] || a > last[1] || b < first[2] ||
+                                          b > last[2]))
+                            continue;
+                        if (axis == 1 && (b < first[2] || b > last[2])) continue;
+                        const auto at = [&](int i) -> float & {
+                            return axis == 0 ? value[i][a][b]
+                                   : axis == 1 ? value[a][i][b]
+                                               : value[a][b][i];
+                        };
+                        if (first[axis] == 1) at(0) = 2.0f * at(1) - at(2);
+                        if (last[axis] == 2) at(3) = 2.0f * at(2) - at(1);
+                    }
+        }
     };
 
+    // Weights of the uniform cubic B-spline for the four voxels floor - 1 to
+    // floor + 2 at fraction t, and of its derivative.
+    struct CubicWeights {
+        float value[4], slope[4];
+    };
+    static CubicWeights cubic_bspline(float t) {
+        const float s = 1.0f - t, t2 = t * t, t3 = t2 * t;
+        return {{s * s * s / 6.0f, (3.0f * t3 - 6.0f * t2 + 4.0f) / 6.0f,
+                 (-3.0f * t3 + 3.0f * t2 + 3.0f * t + 1.0f) / 6.0f, t3 / 6.0f},
+                {-0.5f * s * s, 1.5f * t2 - 2.0f * t, -1.5f * t2 + t + 0.5f, 0.5f * t2}};
+    }
+
     // The gradient of the scalar value in the caller's space. In voxel space
-    // it is the trilinear blend, by the lookup's frac, of differences at the
-    // cell's eight corners: central (one voxel either side, which the margin
-    // of stencil 4 keeps inside the grid), forward or backward next to a
-    // face the edge code names, and the cell's own difference on an axis it
-    // cannot tell. The position in voxels is (width - 1) * matrix * point, so
-    // the instance's matrix turns the gradient by its transpose.
+    // it is the derivative of the cubic B-spline through the 4 x 4 x 4
+    // neighbourhood at the lookup's frac: unlike differences blended
+    // trilinearly, it changes smoothly across the faces of the cells, so
+    // lit surfaces show no pattern at the voxel spacing. The position in
+    // voxels is (width - 1) * matrix * point, so the instance's matrix turns
+    // the gradient by its transpose.
     Vec gradient(Sampler &sampler, miVector point, int edge) const {
-        const float frac[3] = {sampler.exchange.frac[0], sampler.exchange.frac[1],
-                               sampler.exchange.frac[2]};
-        const std::array<Side, 3> side = sides(sampler, point, edge);
-        Neighbourhood voxel(sampler, point, settings_.colour);
+        const CubicWeights w[3] = {cubic_bspline(sampler.exchange.frac[0]),
+                                   cubic_bspline(sampler.exchange.frac[1]),
+                                   cubic_bspline(sampler.exchange.frac[2])};
+        const Neighbourhood voxels(sampler, point, sides(sampler, point, edge), settings_.colour);
         float in_voxels[3] = {0.0f, 0.0f, 0.0f};
-        for (int corner = 0; corner < 8; ++corner) {
-            const int at[3] = {corner & 1, corner >> 1 & 1, corner >> 2 & 1};
-            float weight = 1.0f;
-            for (int i = 0; i < 3; ++i)
-                weight *= at[i] ? frac[i] : 1.0f - frac[i];
-            if (weight == 0.0f) continue;
-            for (int axis = 0; axis < 3; ++axis) {
-                int before[3] = {at[0], at[1], at[2]}, after[3] = {at[0], at[1], at[2]};
-                float span = 2.0f;
-                switch (side[axis]) {
-                case BOTH:
-                    --before[axis], ++after[axis];
-                    break;
-                case LOW_FACE:
-                    ++after[axis], span = 1.0f;
-                    break;
-                case HIGH_FACE:
-                    --before[axis], span = 1.0f;
-                    break;
-                case UNKNOWN:
-                    before[axis] = 0, after[axis] = 1, span = 1.0f;
-                    break;
+        for (int x = 0; x < 4; ++x)
+            for (int y = 0; y < 4; ++y)
+                for (int z = 0; z < 4; ++z) {
+                    const float v = voxels.value[x][y][z];
+                    in_voxels[0] += w[0].slope[x] * w[1].value[y] * w[2].value[z] * v;
+                    in_voxels[1] += w[0].value[x] * w[1].slope[y] * w[2].value[z] * v;
+                    in_voxels[2] += w[0].value[x] * w[1].value[y] * w[2].slope[z] * v;
                 }
-                in_voxels[axis] += weight * (voxel(after) - voxel(before)) / span;
-            }
-        }
         const float *m = sampler.exchange.matrix; // row * 4 + column
         const float voxels_per_unit = float(frame_.extent[0] - 1);
         float caller[3];
@@ -309,10 +337,20 @@ Frame::Frame(int axis, const VolumeData &volume, int scale)
                                       std::max(volume.depth, 1)},
       scale(scale) {}
 
+int Frame::pixels(int voxels) const {
+    if (!centred) return (voxels - 1) * scale + 1;
+    return voxels > 1 ? (voxels - 1) * scale : 1;
+}
+
+float Frame::position(int i, int voxels) const {
+    if (!centred) return float(i) / float(scale);
+    return voxels > 1 ? (float(i) + 0.5f) / float(scale) : 0.0f;
+}
+
 miVector Frame::point(int column, int row, float depth) const {
     float p[3];
-    p[across] = float(column) / float(scale);
-    p[down] = float(row) / float(scale);
+    p[across] = position(column, extent[across]);
+    p[down] = position(row, extent[down]);
     p[axis] = depth;
     return {p[0], p[1], p[2]};
 }

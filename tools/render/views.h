@@ -3,9 +3,15 @@
 // SampleExchange per thread.
 //
 // The image covers the grid in the tool's own space, where the current point
-// is in voxel units under the default `coord` mapping: pixel (column, row)
-// is the point column / scale across the image and row / scale down it, and
-// the image is (extent - 1) * scale + 1 pixels along each of its two axes.
+// is in voxel units under the default `coord` mapping. The slice view takes
+// point samples: pixel (column, row) is the point column / scale across the
+// image and row / scale down it, so that whole voxels fall on pixels, and the
+// image is (extent - 1) * scale + 1 pixels along each axis. The views that
+// march rays (mip, shaded) send them through pixel centres instead, (column +
+// 0.5) / scale, over (extent - 1) * scale pixels: every ray then lies alike
+// between two voxel planes (a quarter voxel from one at scale 2), where rays
+// on the planes and between them would sample the interpolated field
+// differently and draw a pattern at the voxel spacing.
 // Looking along z the columns follow x and the rows y; along y, x and z;
 // along x, z and y.
 #pragma once
@@ -26,12 +32,18 @@ struct Frame {
     int down;      // image rows follow this one
     int extent[3]; // width, height, depth of the grid
     int scale;     // pixels per voxel
+    bool centred = false; // rays through pixel centres
 
     Frame(int axis, const VolumeData &volume, int scale);
-    int columns() const { return (extent[across] - 1) * scale + 1; }
-    int rows() const { return (extent[down] - 1) * scale + 1; }
+    int columns() const { return pixels(extent[across]); }
+    int rows() const { return pixels(extent[down]); }
     // The point of pixel (column, row) at `depth` along the axis.
     miVector point(int column, int row, float depth) const;
+
+  private:
+    // Pixels along an axis of `voxels`, and the position of pixel `i` on it.
+    int pixels(int voxels) const;
+    float position(int i, int voxels) const;
 };
 
 // Everything a view needs besides the frame.
