@@ -22,6 +22,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/sample/sample_exchange.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/nimbrel)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/user-guide.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# On Windows the preview program, with a copy of the library beside it, where
+# it loads the library from.
+if(WIN32 AND TARGET nimbrel-render)
+  install(TARGETS nimbrel-render RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS Nimbrel LIBRARY DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
 install(EXPORT NimbrelTargets NAMESPACE Nimbrel:: DESTINATION ${NIMBREL_CMAKE_DIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/NimbrelConfig.cmake.in
   ${PROJECT_BINARY_DIR}/package/NimbrelConfig.cmake
@@ -62,6 +69,8 @@ if(NIMBREL_TESTS)
       endif()
     endforeach()
   endif()
+  # A list in one argument: '|' for ';'.
+  string(REPLACE ";" "|" nimbrel_emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
   add_test(NAME package.consumer COMMAND ${CMAKE_COMMAND}
     -DBUILD_DIR=${PROJECT_BINARY_DIR} -DWORK_DIR=${PROJECT_BINARY_DIR}/package-consumer
     -DCONSUMER_DIR=${PROJECT_SOURCE_DIR}/tests/consumer -DGENERATOR=${CMAKE_GENERATOR}
@@ -71,6 +80,6 @@ if(NIMBREL_TESTS)
   add_test(NAME package.archive COMMAND ${CMAKE_COMMAND}
     -DBUILD_DIR=${PROJECT_BINARY_DIR} -DWORK_DIR=${PROJECT_BINARY_DIR}/package-archive
     -DCPACK=${CMAKE_CPACK_COMMAND} -DGENERATOR=${NIMBREL_ARCHIVE}
-    -DLIBRARY=$<TARGET_FILE_NAME:Nimbrel>
+    -DLIBRARY=$<TARGET_FILE_NAME:Nimbrel> -DWINDOWS=${WIN32} "-DEMULATOR=${nimbrel_emulator}"
     -P ${PROJECT_SOURCE_DIR}/tests/consumer/check_archive.cmake)
 endif()

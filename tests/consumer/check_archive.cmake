@@ -1,6 +1,8 @@
 # Packs the build in BUILD_DIR with CPACK as GENERATOR and checks that the
 # archive holds what a renderer user needs: the library (LIBRARY), its
-# declaration, the shared record's header and the guide.
+# declaration, the shared record's header and the guide; on Windows (WINDOWS
+# true) also bin/nimbrel-render.exe, which must render the demo from the
+# unpacked archive, run through EMULATOR ('|' between its words) if given.
 cmake_minimum_required(VERSION 3.25)
 
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -27,3 +29,24 @@ foreach(wanted IN ITEMS "lib/${LIBRARY}" "include/Nimbrel.mi" "include/nimbrel/s
     message(FATAL_ERROR "${archives} lacks ${wanted}")
   endif()
 endforeach()
+
+if(WINDOWS)
+  foreach(wanted IN ITEMS "bin/nimbrel-render.exe" "bin/${LIBRARY}")
+    string(FIND "${listing}" "/${wanted}\n" at)
+    if(at EQUAL -1)
+      message(FATAL_ERROR "${archives} lacks ${wanted}")
+    endif()
+  endforeach()
+  set(unpacked "${WORK_DIR}/unpacked here")
+  file(MAKE_DIRECTORY ${unpacked})
+  file(ARCHIVE_EXTRACT INPUT ${archives} DESTINATION ${unpacked})
+  file(GLOB program "${unpacked}/*/bin/nimbrel-render.exe")
+  string(REPLACE "|" ";" emulator "${EMULATOR}")
+  execute_process(COMMAND ${emulator} ${program} --quiet --scale 1 --step 2 --threads 2
+                          --cache demo -o demo.png
+    WORKING_DIRECTORY ${unpacked} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT status EQUAL 0 OR NOT EXISTS "${unpacked}/demo.png")
+    message(FATAL_ERROR "${program} did not render the demo (status ${status}):\n${out}")
+  endif()
+  message(STATUS "${out}")
+endif()

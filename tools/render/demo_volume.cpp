@@ -1,5 +1,7 @@
 #include "tools/render/demo_volume.h"
 
+#include "tools/render/files.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -7,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <random>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -127,26 +128,15 @@ std::vector<unsigned char> bmp_file(int z) {
     return bytes;
 }
 
-// Writes the bytes that `make` returns to `path`, by way of a temporary file
-// in the same folder, unless a file of `size` bytes is there already.
+// Writes the bytes that `make` returns to `path`, whole or not at all,
+// unless a file of `size` bytes is there already.
 void write_cached(const fs::path &path, size_t size,
                   const std::function<std::vector<unsigned char>()> &make) {
-    std::error_code error;
-    if (fs::file_size(path, error) == size && !error) return;
-    const std::vector<unsigned char> bytes = make();
-    const fs::path temporary = path.string() + ".part" + std::to_string(std::random_device{}());
-    FILE *file = fopen(temporary.string().c_str(), "wb");
-    if (!file) throw std::runtime_error("cannot write " + temporary.string());
-    const bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (fclose(file) != 0 || !written) {
-        fs::remove(temporary, error);
-        throw std::runtime_error("cannot write " + temporary.string());
-    }
-    fs::rename(temporary, path, error);
-    if (error) {
-        fs::remove(temporary, error);
-        throw std::runtime_error("cannot rename a file to " + path.string());
-    }
+    std::error_code ignored;
+    if (fs::file_size(path, ignored) == size && !ignored) return;
+    std::string error;
+    if (!write_whole_file(path, make(), &error))
+        throw std::runtime_error("cannot write " + name_of(path) + ": " + error);
 }
 
 } // namespace
@@ -173,15 +163,15 @@ void phantom_colour(float u, float v, float w, float edge, unsigned char bgr[3])
 
 std::string default_cache_folder() {
     const char *xdg = getenv("XDG_CACHE_HOME");
-    if (xdg && *xdg) return (fs::path(xdg) / "nimbrel").string();
-    return (fs::path(".cache") / "nimbrel").string();
+    if (xdg && *xdg) return name_of(path_of(xdg) / "nimbrel");
+    return name_of(fs::path(".cache") / "nimbrel");
 }
 
 DemoFiles write_demo(const std::string &folder) {
     std::error_code error;
-    fs::create_directories(folder, error);
+    const fs::path base = path_of(folder);
+    fs::create_directories(base, error);
     if (error) throw std::runtime_error("cannot create the cache folder " + folder);
-    const fs::path base(folder);
     DemoFiles files;
     files.folder = folder;
     files.block = {"head-u12-128.raw", 4, block_size, block_size, block_size};

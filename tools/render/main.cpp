@@ -9,6 +9,7 @@
 
 #include "renderer/standin.h"
 #include "tools/render/demo_volume.h"
+#include "tools/render/files.h"
 #include "tools/render/options.h"
 #include "tools/render/png_output.h"
 #include "tools/render/progress.h"
@@ -36,10 +37,10 @@ const char *const library_name = "Nimbrel.so";
 // The folder this program was started from, or empty when unknown.
 std::filesystem::path program_folder() {
 #if defined(_WIN32)
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (length == 0 || length == MAX_PATH) return {};
-    return std::filesystem::path(std::string(path, length)).parent_path();
+    wchar_t path[32768];
+    const DWORD length = GetModuleFileNameW(nullptr, path, 32768);
+    if (length == 0 || length == 32768) return {};
+    return std::filesystem::path(std::wstring(path, length)).parent_path();
 #else
     std::error_code error;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
@@ -48,7 +49,7 @@ std::filesystem::path program_folder() {
 }
 
 // --library, else $NIMBREL_LIBRARY, else the library beside this program,
-// else the one built with this tree.
+// else the one built with this tree (UTF-8).
 std::string library_path(const Options &options) {
     if (!options.library.empty()) return options.library;
     const char *variable = getenv("NIMBREL_LIBRARY");
@@ -56,7 +57,7 @@ std::string library_path(const Options &options) {
     const std::filesystem::path folder = program_folder();
     std::error_code error;
     if (!folder.empty() && std::filesystem::exists(folder / library_name, error))
-        return (folder / library_name).string();
+        return name_of(folder / library_name);
     return standin::default_library_path();
 }
 
@@ -114,7 +115,7 @@ class WorkingFolder {
     explicit WorkingFolder(const std::string &folder) {
         if (folder.empty()) return;
         previous_ = std::filesystem::current_path();
-        std::filesystem::current_path(folder);
+        std::filesystem::current_path(path_of(folder));
     }
     ~WorkingFolder() {
         std::error_code ignored;
@@ -203,12 +204,20 @@ int run(const Options &options) {
             write_demo(options.cache.empty() ? default_cache_folder() : options.cache);
         const VolumeFiles &chosen = options.demo == DemoVolume::bmp ? demo.bmp : demo.block;
         folder = demo.folder;
-        file = (std::filesystem::path(folder) / chosen.file).string();
+        file = name_of(path_of(folder) / chosen.file);
         params = {chosen.file,     {0, 0, 0},    chosen.slices, options.interpolation,
                   chosen.filetype, chosen.width, chosen.height, 1};
     } else {
         check_series_name(file, options.filetype);
-        params = {file,
+        std::string narrow;
+        if (!library_file_name(file, &narrow)) {
+            fprintf(stderr,
+                    "nimbrel-render: the library cannot open %s: its name has characters "
+                    "outside the system's ANSI code page\n",
+                    file.c_str());
+            return EXIT_FAILED;
+        }
+        params = {narrow,
                   {0, 0, 0},
                   options.slices,
                   options.interpolation,
@@ -220,7 +229,8 @@ int run(const Options &options) {
 
     standin::Renderer renderer;
     const std::string library = library_path(options);
-    if (!renderer.load(library)) {
+    std::string narrow_library;
+    if (!library_file_name(library, &narrow_library) || !renderer.load(narrow_library)) {
         fprintf(stderr, "nimbrel-render: cannot load the shader library %s: %s\n", library.c_str(),
                 renderer.load_error().c_str());
         return EXIT_FAILED;
@@ -287,9 +297,7 @@ int run(const Options &options) {
     return status;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int run_program(int argc, const char *const *argv) {
     Options options;
     try {
         options = parse_options(argc, argv);
@@ -308,3 +316,21 @@ int main(int argc, char **argv) {
         return EXIT_FAILED;
     }
 }
+
+} // namespace
+
+#if defined(_WIN32)
+// The arguments as UTF-16, so that names outside the ANSI code page arrive
+// whole; the tool carries them as UTF-8.
+int wmain(int argc, wchar_t **argv) {
+    const std::vector<std::string> arguments = utf8_arguments(argc, argv);
+    std::vector<const char *> pointers;
+    for (const std::string &argument : arguments)
+        pointers.push_back(argument.c_str());
+    return run_program(argc, pointers.data());
+}
+#else
+int main(int argc, char **argv) {
+    return run_program(argc, argv);
+}
+#endif

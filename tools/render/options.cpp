@@ -277,7 +277,12 @@ Options parse_options(int argc, const char *const *argv) {
 }
 
 std::string help_text() {
-    return help;
+    std::string text = help;
+#if defined(_WIN32)
+    const std::string so = "Nimbrel.so";
+    text.replace(text.find(so), so.size(), "Nimbrel.dll");
+#endif
+    return text;
 }
 
 const char *filetype_name(int filetype) {

@@ -1,4 +1,4 @@
-// Images as the views draw them, written as PNG files with libpng.
+// Images as the views draw them, written as PNG files.
 #pragma once
 
 #include <cstdint>
@@ -20,8 +20,8 @@ struct Image {
     uint8_t *row(int y) { return pixels.data() + size_t(y) * width * channels; }
 };
 
-// Writes `image` to `path`. False, with `error` set to libpng's reason, when
-// the file cannot be written.
+// Writes `image` to `path` (UTF-8), whole or not at all. False, with `error`
+// set to the reason, when the file cannot be written.
 bool write_png(const std::string &path, const Image &image, std::string *error);
 
 } // namespace render

@@ -4,14 +4,26 @@
 #include <cstdio>
 
 #if defined(_WIN32)
-#include <io.h>
-#define stderr_is_terminal() (_isatty(_fileno(stderr)) != 0)
+#include <windows.h>
 #else
 #include <unistd.h>
-#define stderr_is_terminal() (isatty(STDERR_FILENO) != 0)
 #endif
 
 namespace render {
+namespace {
+
+// Whether standard error is a terminal: on Windows a console, which
+// GetConsoleMode recognises (_isatty also takes the NUL device for one).
+bool stderr_is_terminal() {
+#if defined(_WIN32)
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+} // namespace
 
 Progress::Progress(std::string label, bool quiet)
     : label_(std::move(label)), quiet_(quiet), terminal_(stderr_is_terminal()),
@@ -40,20 +52,34 @@ void Progress::update(double fraction, const std::string &detail) {
     const auto now = std::chrono::steady_clock::now();
     if (drawn_ && now - last_draw_ < std::chrono::milliseconds(100)) return;
     last_draw_ = now;
-    fprintf(stderr, "\r%s\033[K", line(fraction, detail).c_str());
+    redraw(line(fraction, detail));
     fflush(stderr);
     drawn_ = true;
 }
 
 void Progress::finish(double fraction, const std::string &detail) {
     if (quiet_) return;
-    fprintf(stderr, "%s%s\n", terminal_ ? "\r\033[K" : "", line(fraction, detail).c_str());
+    if (terminal_)
+        redraw(line(fraction, detail));
+    else
+        fputs(line(fraction, detail).c_str(), stderr);
+    fputc('\n', stderr);
     drawn_ = false;
+    drawn_width_ = 0;
 }
 
 void Progress::abandon() {
     if (drawn_) fputc('\n', stderr);
     drawn_ = false;
+    drawn_width_ = 0;
+}
+
+// Back to the start of the line, and spaces over what is left of the last
+// text: no escape sequences, which a Windows console shows as they are.
+void Progress::redraw(const std::string &text) {
+    const int pad = std::max(0, drawn_width_ - int(text.size()));
+    fprintf(stderr, "\r%s%*s", text.c_str(), pad, "");
+    drawn_width_ = int(text.size());
 }
 
 std::string format_bytes(double bytes) {

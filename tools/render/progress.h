@@ -21,10 +21,12 @@ class Progress {
 
   private:
     std::string line(double fraction, const std::string &detail) const;
+    void redraw(const std::string &text);
 
     std::string label_;
     bool quiet_, terminal_;
     bool drawn_ = false;
+    int drawn_width_ = 0; // characters of the line on the terminal
     std::chrono::steady_clock::time_point start_, last_draw_;
 };
 
