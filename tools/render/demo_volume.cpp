@@ -63,7 +63,7 @@ float coverage(const Ellipsoid &e, float u, float v, float w, float edge) {
 
 constexpr int block_size = 128;
 constexpr int header_bytes = 64;
-constexpr int bmp_width = 62, bmp_height = 62, bmp_slices = 48; // rows padded by 2 bytes
+constexpr int bmp_width = 126, bmp_height = 126, bmp_slices = 126; // rows padded by 2 bytes
 
 // Normalised coordinate of voxel i of n along an axis: -1 to 1.
 float normalised(int i, int n) {
@@ -117,7 +117,7 @@ std::vector<unsigned char> bmp_file(int z) {
     bytes[26] = 1;  // planes
     bytes[28] = 24; // bits per pixel
     put32(bytes, 34, image_size);
-    const float edge = 3.0f * 2.0f / (bmp_slices - 1); // three of the coarsest voxels
+    const float edge = 3.0f * 2.0f / (bmp_slices - 1); // three voxels
     for (int stored = 0; stored < bmp_height; ++stored) {
         const int y = bmp_height - 1 - stored;
         unsigned char *row = &bytes[54 + size_t(stored) * (row_bytes + pad)];

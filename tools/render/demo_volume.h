@@ -19,7 +19,7 @@ struct VolumeFiles {
 struct DemoFiles {
     std::string folder;
     VolumeFiles block; // u12-block, 128 x 128 x 128, little-endian
-    VolumeFiles bmp;   // bmp-series, 62 x 62 x 48
+    VolumeFiles bmp;   // bmp-series, 126 x 126 x 126
 };
 
 // The cache folder used when none is given: $XDG_CACHE_HOME/nimbrel, else

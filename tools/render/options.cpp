@@ -53,8 +53,8 @@ Output:
                          captured mapping and the value range; draw nothing
   --threads N            rendering threads, 1 to 1024 (default: every core)
   --quiet                no progress on standard error
-  --demo VOLUME          without FILE: block (the 12-bit block file) or bmp (the
-                         colour BMP series) (default block)
+  --demo VOLUME          without FILE: bmp (the colour BMP series) or block (the
+                         12-bit block file) (default bmp)
   --cache DIR            where the demo volumes are written (default
                          $XDG_CACHE_HOME/nimbrel, or .cache/nimbrel without it)
   -h, --help             this text

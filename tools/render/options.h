@@ -43,7 +43,7 @@ struct Options {
     int threads = 0; // 0: every core
     bool quiet = false;
     bool help = false;
-    DemoVolume demo = DemoVolume::block;
+    DemoVolume demo = DemoVolume::bmp;
     std::string cache; // empty: $XDG_CACHE_HOME/nimbrel or .cache/nimbrel
 };
 
