@@ -76,9 +76,10 @@ void write_volumes() {
     write_file("block.raw", block);
     // The same volume under a name with a space and letters outside ASCII,
     // in a folder named alike.
-    fs::create_directories(fs::u8path(u8"Köpfe und Bäuche"));
-    fs::copy_file("block.raw", fs::u8path(u8"Köpfe und Bäuche/kopf é.raw"),
-                  fs::copy_options::overwrite_existing);
+    const fs::path named = fs::u8path(u8"Köpfe und Bäuche/kopf é.raw");
+    fs::create_directories(named.parent_path());
+    fs::remove(named); // mingw's copy_file does not overwrite
+    fs::copy_file("block.raw", named);
     for (int axis = 0; axis < 3; ++axis) { // 9^3 ramps along each axis
         std::vector<unsigned char> ramp;
         for (int z = 0; z < 9; ++z)

@@ -129,13 +129,18 @@ std::vector<unsigned char> bmp_file(int z) {
 }
 
 // Writes the bytes that `make` returns to `path`, whole or not at all,
-// unless a file of `size` bytes is there already.
+// unless a file of `size` bytes is there already. A run beside this one may
+// write the same file at the same time (and on Windows hold it open, so
+// that it cannot be replaced): its whole file serves as well.
 void write_cached(const fs::path &path, size_t size,
                   const std::function<std::vector<unsigned char>()> &make) {
-    std::error_code ignored;
-    if (fs::file_size(path, ignored) == size && !ignored) return;
+    const auto cached = [&] {
+        std::error_code error;
+        return fs::file_size(path, error) == size && !error;
+    };
+    if (cached()) return;
     std::string error;
-    if (!write_whole_file(path, make(), &error))
+    if (!write_whole_file(path, make(), &error) && !cached())
         throw std::runtime_error("cannot write " + name_of(path) + ": " + error);
 }
 

@@ -31,13 +31,17 @@ FILE *open_file(const fs::path &path, const char *mode) {
 
 namespace {
 
-// Replaces `to` by `from`, also when `to` exists.
-bool replace_file(const fs::path &from, const fs::path &to) {
+// Replaces `to` by `from`, also when `to` exists. False, with `error` set,
+// when it cannot (on Windows also while another program has `to` open).
+bool replace_file(const fs::path &from, const fs::path &to, std::string *error) {
 #if defined(_WIN32)
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    *error = "cannot replace it (Windows error " + std::to_string(GetLastError()) + ")";
 #else
-    return rename(from.c_str(), to.c_str()) == 0;
+    if (rename(from.c_str(), to.c_str()) == 0) return true;
+    *error = strerror(errno);
 #endif
+    return false;
 }
 
 } // namespace
@@ -53,13 +57,12 @@ bool write_whole_file(const fs::path &path, const std::vector<unsigned char> &by
     }
     const bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     const int saved = errno;
-    if (fclose(file) != 0 || !written || !replace_file(temporary, path)) {
-        *error = strerror(written ? errno : saved);
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        return false;
-    }
-    return true;
+    const bool closed = fclose(file) == 0;
+    if (!written || !closed) *error = strerror(written ? errno : saved);
+    if (written && closed && replace_file(temporary, path, error)) return true;
+    std::error_code ignored;
+    fs::remove(temporary, ignored);
+    return false;
 }
 
 #if defined(_WIN32)
