@@ -1,5 +1,7 @@
 # Fails unless MODULE exports exactly the five entry points of the shader.
 #   cmake -DMODULE=<Nimbrel.so|Nimbrel.dll> [-DOBJDUMP=<objdump>] -P check_exports.cmake
+#   cmake -DMODULE=<program.exe> -DOBJDUMP=<objdump> -P check_exports.cmake
+# checks a Windows program's imports alone.
 # A .so is listed with nm -D; a DLL with OBJDUMP -p, whose export names must be
 # the five, undecorated, and whose imports must be KERNEL32.dll and msvcrt.dll
 # only (the C++ runtime, libgcc and winpthreads are linked in statically).
@@ -8,7 +10,7 @@ cmake_minimum_required(VERSION 3.25)
 set(expected Nimbrel Nimbrel_exit Nimbrel_init Nimbrel_version miSetModuleHandle)
 set(allowed_imports KERNEL32.dll msvcrt.dll)
 
-if(MODULE MATCHES "\\.[dD][lL][lL]$")
+if(MODULE MATCHES "\\.([dD][lL][lL]|[eE][xX][eE])$")
   if(NOT OBJDUMP)
     message(FATAL_ERROR "OBJDUMP is needed to list the exports of ${MODULE}")
   endif()
@@ -71,7 +73,7 @@ else()
   message(STATUS "exports: ${found}")
 endif()
 
-if(NOT found STREQUAL expected)
+if(NOT MODULE MATCHES "\\.[eE][xX][eE]$" AND NOT found STREQUAL expected)
   # The list comes first, unbroken, so that a test can match it whatever the
   # width at which CMake wraps the message.
   message(FATAL_ERROR "unexpected-exports ${found} expected ${expected} in ${MODULE}")
