@@ -333,6 +333,10 @@ TEST_F(RenderTool, DemoRendersAPictureWithManyLevels) {
         EXPECT_TRUE(fs::exists(cache / name)) << name;
     }
     EXPECT_FALSE(fs::exists("nimbrel-render.png")); // no failed run wrote its default
+    for (const fs::path &folder : {fs::path("."), cache}) // every file written whole
+        for (const fs::directory_entry &entry : fs::directory_iterator(folder))
+            EXPECT_EQ(entry.path().filename().u8string().find(".part"), std::string::npos)
+                << entry.path();
 }
 
 TEST_F(RenderTool, ColourDemoKeepsItsColours) {
