@@ -80,6 +80,9 @@ void write_volumes() {
     fs::create_directories(named.parent_path());
     fs::remove(named); // mingw's copy_file does not overwrite
     fs::copy_file("block.raw", named);
+    const fs::path greek = fs::u8path(u8"κεφάλι.raw"); // outside Windows-1252
+    fs::remove(greek);
+    fs::copy_file("block.raw", greek);
     for (int axis = 0; axis < 3; ++axis) { // 9^3 ramps along each axis
         std::vector<unsigned char> ramp;
         for (int z = 0; z < 9; ++z)
