@@ -183,9 +183,9 @@ using RenderTool = testing_support::RendererTest;
 // ---- Slice views equal the lookups -------------------------------------------
 
 TEST_F(RenderTool, SliceViewEqualsTheLookupsPixelByPixel) {
-    for (const char *name : {"slice-u12-nearest-z", "slice-u12-trilinear-x",
-                             "slice-u12-windowed-y", "slice-u16-series-big-endian",
-                             "slice-u8-offset", "slice-s16-wide-window", "slice-bmp-colour"}) {
+    for (const char *name : {"slice-u12-nearest-z", "slice-u12-trilinear-x", "slice-u12-windowed-y",
+                             "slice-u16-series-big-endian", "slice-u8-offset",
+                             "slice-s16-wide-window", "slice-bmp-colour"}) {
         SCOPED_TRACE(name);
         const ToolRun run = read_run(name);
         const render::Options &o = run.options;
@@ -335,7 +335,7 @@ TEST_F(RenderTool, DemoRendersAPictureWithManyLevels) {
         snprintf(name, sizeof name, "head-colour-%04d.bmp", z);
         EXPECT_TRUE(fs::exists(cache / name)) << name;
     }
-    EXPECT_FALSE(fs::exists("nimbrel-render.png")); // no failed run wrote its default
+    EXPECT_FALSE(fs::exists("nimbrel-render.png"));       // no failed run wrote its default
     for (const fs::path &folder : {fs::path("."), cache}) // every file written whole
         for (const fs::directory_entry &entry : fs::directory_iterator(folder))
             EXPECT_EQ(entry.path().filename().u8string().find(".part"), std::string::npos)
@@ -404,7 +404,8 @@ TEST_F(RenderTool, ThreadsAndBuildsDrawTheSamePixels) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.run);
-        const ToolRun one = read_run(std::string(c.run) + "-1"), three = read_run(std::string(c.run) + "-3");
+        const ToolRun one = read_run(std::string(c.run) + "-1"),
+                      three = read_run(std::string(c.run) + "-3");
         ASSERT_FALSE(one.image.pixels.empty());
         EXPECT_TRUE(one.image.pixels == three.image.pixels);
         const auto lookups = [](const std::string &out) { // "NAME: VIEW view W x H, N lookups"

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "renderer/standin.h"
 #include "tools/render/demo_volume.h"
@@ -37,10 +38,10 @@ const char *const library_name = "Nimbrel.so";
 // The folder this program was started from, or empty when unknown.
 std::filesystem::path program_folder() {
 #if defined(_WIN32)
-    wchar_t path[32768];
-    const DWORD length = GetModuleFileNameW(nullptr, path, 32768);
-    if (length == 0 || length == 32768) return {};
-    return std::filesystem::path(std::wstring(path, length)).parent_path();
+    std::vector<wchar_t> path(32768);
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
+    if (length == 0 || length == path.size()) return {};
+    return std::filesystem::path(std::wstring(path.data(), length)).parent_path();
 #else
     std::error_code error;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
@@ -217,22 +218,18 @@ int run(const Options &options) {
                     file.c_str());
             return EXIT_FAILED;
         }
-        params = {narrow,
-                  {0, 0, 0},
-                  options.slices,
-                  options.interpolation,
-                  options.filetype,
-                  options.width,
-                  options.height,
-                  options.big_endian ? 0 : 1};
+        params = {narrow,           {0, 0, 0},     options.slices, options.interpolation,
+                  options.filetype, options.width, options.height, options.big_endian ? 0 : 1};
     }
 
     standin::Renderer renderer;
     const std::string library = library_path(options);
     std::string narrow_library;
-    if (!library_file_name(library, &narrow_library) || !renderer.load(narrow_library)) {
+    const bool nameable = library_file_name(library, &narrow_library);
+    if (!nameable || !renderer.load(narrow_library)) {
         fprintf(stderr, "nimbrel-render: cannot load the shader library %s: %s\n", library.c_str(),
-                renderer.load_error().c_str());
+                nameable ? renderer.load_error().c_str()
+                         : "its name has characters outside the system's ANSI code page");
         return EXIT_FAILED;
     }
     standin::Instance instance(renderer, params);

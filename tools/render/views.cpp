@@ -236,12 +236,12 @@ class ViewRenderer {
             for (int axis = 0; axis < 3; ++axis)
                 for (int a = 0; a < 4; ++a)
                     for (int b = 0; b < 4; ++b) {
-                        if (axis == 0 && (a < first[1] || a > last[1] || b < first[2] ||
-                                          b > last[2]))
+                        if (axis == 0 &&
+                            (a < first[1] || a > last[1] || b < first[2] || b > last[2]))
                             continue;
                         if (axis == 1 && (b < first[2] || b > last[2])) continue;
                         const auto at = [&](int i) -> float & {
-                            return axis == 0 ? value[i][a][b]
+                            return axis == 0   ? value[i][a][b]
                                    : axis == 1 ? value[a][i][b]
                                                : value[a][b][i];
                         };

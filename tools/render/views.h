@@ -27,11 +27,11 @@ namespace render {
 
 // How image pixels and march steps map to points.
 struct Frame {
-    int axis;      // looked along
-    int across;    // image columns follow this axis
-    int down;      // image rows follow this one
-    int extent[3]; // width, height, depth of the grid
-    int scale;     // pixels per voxel
+    int axis;             // looked along
+    int across;           // image columns follow this axis
+    int down;             // image rows follow this one
+    int extent[3];        // width, height, depth of the grid
+    int scale;            // pixels per voxel
     bool centred = false; // rays through pixel centres
 
     Frame(int axis, const VolumeData &volume, int scale);
