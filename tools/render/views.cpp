@@ -264,7 +264,7 @@ class ViewRenderer {
     }
 
     // The gradient of the scalar value in the caller's space. In voxel space
-    // it is the derivative of the cubic B-spline through the 4 x 4 x 4
+    // it is the derivative of the cubic B-spline over the 4 x 4 x 4
     // neighbourhood at the lookup's frac: unlike differences blended
     // trilinearly, it changes smoothly across the faces of the cells, so
     // lit surfaces show no pattern at the voxel spacing. The position in
