@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -147,10 +148,15 @@ class ViewRenderer {
     }
 
     // Emission and absorption front to back, lit from the gradient.
+    // The neighbourhood of a lit sample's cell is read once and kept while
+    // the ray stays in that cell.
     Rgb shaded(Sampler &sampler, int column, int row) const {
         sampler.exchange.stencil = STENCIL_MARGIN_1;
         Rgb sum = {0.0f, 0.0f, 0.0f};
         float opacity = 0.0f;
+        std::optional<Neighbourhood> voxels;
+        int read_at = 0;         // the sample that read `voxels`
+        float read_along = 0.0f; // and its frac along the ray
         for (int k = 0; k < samples_ && opacity < 0.996f; ++k) {
             const miVector point = frame_.point(column, row, k * settings_.step);
             const Rgb c = sampler.at(point);
@@ -158,7 +164,17 @@ class ViewRenderer {
             if (t <= 0.0f) continue;
             const float alpha = 1.0f - exp_negative(settings_.density * t * settings_.step);
             const Rgb emitted = settings_.colour ? c : palette(settings_.palette, t);
-            const Rgb lit = light(emitted, gradient(sampler, point, sampler.exchange.edge));
+            const float frac[3] = {sampler.exchange.frac[0], sampler.exchange.frac[1],
+                                   sampler.exchange.frac[2]};
+            const float along = frac[frame_.axis];
+            if (!voxels || !(along > read_along) ||
+                !(float(k - read_at) * step_in_voxels(sampler.exchange.matrix) < 1.0f)) {
+                voxels.emplace(sampler, point, sides(sampler, point, sampler.exchange.edge),
+                               settings_.colour);
+                read_at = k;
+            }
+            read_along = along;
+            const Rgb lit = light(emitted, gradient(frac, *voxels, sampler.exchange.matrix));
             for (int i = 0; i < 3; ++i)
                 sum[i] += (1.0f - opacity) * alpha * lit[i];
             opacity += (1.0f - opacity) * alpha;
@@ -270,11 +286,9 @@ class ViewRenderer {
     // lit surfaces show no pattern at the voxel spacing. The position in
     // voxels is (width - 1) * matrix * point, so the instance's matrix turns
     // the gradient by its transpose.
-    Vec gradient(Sampler &sampler, miVector point, int edge) const {
-        const CubicWeights w[3] = {cubic_bspline(sampler.exchange.frac[0]),
-                                   cubic_bspline(sampler.exchange.frac[1]),
-                                   cubic_bspline(sampler.exchange.frac[2])};
-        const Neighbourhood voxels(sampler, point, sides(sampler, point, edge), settings_.colour);
+    Vec gradient(const float frac[3], const Neighbourhood &voxels, const float matrix[16]) const {
+        const CubicWeights w[3] = {cubic_bspline(frac[0]), cubic_bspline(frac[1]),
+                                   cubic_bspline(frac[2])};
         float in_voxels[3] = {0.0f, 0.0f, 0.0f};
         for (int x = 0; x < 4; ++x)
             for (int y = 0; y < 4; ++y)
@@ -284,7 +298,7 @@ class ViewRenderer {
                     in_voxels[1] += w[0].value[x] * w[1].slope[y] * w[2].value[z] * v;
                     in_voxels[2] += w[0].value[x] * w[1].value[y] * w[2].slope[z] * v;
                 }
-        const float *m = sampler.exchange.matrix; // row * 4 + column
+        const float *m = matrix; // row * 4 + column
         const float voxels_per_unit = float(frame_.extent[0] - 1);
         float caller[3];
         for (int j = 0; j < 3; ++j)
@@ -292,6 +306,18 @@ class ViewRenderer {
                 voxels_per_unit * (m[0 * 4 + j] * in_voxels[0] + m[1 * 4 + j] * in_voxels[1] +
                                    m[2 * 4 + j] * in_voxels[2]);
         return {caller[0], caller[1], caller[2]};
+    }
+
+    // How far, in voxels, one step along the ray moves the lookup along the
+    // same axis of the grid; infinite when the instance's matrix moves it
+    // along another axis too, or backwards, so that no cell is kept.
+    float step_in_voxels(const float matrix[16]) const {
+        const float voxels_per_unit = float(frame_.extent[0] - 1);
+        for (int i = 0; i < 3; ++i)
+            if (i != frame_.axis && matrix[i * 4 + frame_.axis] != 0.0f) return INFINITY;
+        const float moved =
+            voxels_per_unit * settings_.step * matrix[frame_.axis * 4 + frame_.axis];
+        return moved > 0.0f ? moved : INFINITY;
     }
 
     const Frame &frame_;
