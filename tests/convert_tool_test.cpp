@@ -1,0 +1,433 @@
+// nimbrel-convert driven as a program: volumes written by ITK's own writers
+// in each format, converted, then loaded through the library with the
+// parameters of the generated scene snippet, every voxel checked; --info's
+// in-place answer checked by loading; bad inputs refused with nothing left.
+#include <itkGDCMImageIO.h>
+#include <itkImageIOFactory.h>
+#include <itkMetaDataObject.h>
+#include <nifti1_io.h>
+
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <functional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <sys/wait.h>
+
+#include "test_support.h"
+#include "tools/convert/volume.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<unsigned char>;
+
+std::string read_text(const fs::path &path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+struct ToolRun {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs nimbrel-convert in `folder` with `args`.
+ToolRun run_convert(const fs::path &folder, const std::vector<std::string> &args) {
+    std::string command = "cd '" + folder.string() + "' && '" NIMBREL_CONVERT "' --quiet";
+    for (const std::string &arg : args)
+        command += " '" + arg + "'";
+    const fs::path out = folder.parent_path() / "stdout.txt", err = folder.parent_path() / "stderr.txt";
+    command += " >'" + out.string() + "' 2>'" + err.string() + "'";
+    ToolRun run;
+    const int status = std::system(command.c_str());
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = read_text(out);
+    run.err = read_text(err);
+    return run;
+}
+
+// A test image: its shape, ITK sample type, and its samples in index order
+// (as doubles; written in the sample type).
+struct Image {
+    std::vector<int> size; // x, y, z[, t]
+    itk::IOComponentEnum type;
+    int components = 1;
+    std::vector<double> values;
+    double spacing[3] = {1.0, 1.0, 1.0};
+};
+
+// `size` of pseudo-random values of `type` from `low` to `high` (integers
+// unless float), components interleaved.
+Image make_image(std::vector<int> size, itk::IOComponentEnum type, double low, double high,
+                 int components = 1) {
+    Image image{size, type, components, {}};
+    size_t count = size_t(components);
+    for (int n : size)
+        count *= size_t(n);
+    uint32_t seed = 12345;
+    for (size_t i = 0; i < count; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        const double unit = double(seed >> 8) / double(1u << 24);
+        const double value = low + unit * (high - low);
+        image.values.push_back(type == itk::IOComponentEnum::FLOAT ? double(float(value))
+                                                                    : std::floor(value));
+    }
+    image.values[0] = low; // both ends present
+    image.values[count - 1] = type == itk::IOComponentEnum::FLOAT ? high : std::floor(high);
+    return image;
+}
+
+template <typename T> Bytes as_bytes(const std::vector<double> &values) {
+    Bytes bytes(values.size() * sizeof(T));
+    for (size_t i = 0; i < values.size(); ++i) {
+        const T v = static_cast<T>(values[i]);
+        memcpy(&bytes[i * sizeof(T)], &v, sizeof(T));
+    }
+    return bytes;
+}
+
+Bytes sample_bytes(const Image &image, size_t first, size_t count) {
+    const std::vector<double> part(image.values.begin() + ptrdiff_t(first),
+                                   image.values.begin() + ptrdiff_t(first + count));
+    switch (image.type) {
+    case itk::IOComponentEnum::UCHAR: return as_bytes<uint8_t>(part);
+    case itk::IOComponentEnum::USHORT: return as_bytes<uint16_t>(part);
+    case itk::IOComponentEnum::SHORT: return as_bytes<int16_t>(part);
+    case itk::IOComponentEnum::FLOAT: return as_bytes<float>(part);
+    default: ADD_FAILURE() << "no writer for this type"; return {};
+    }
+}
+
+// Writes `count` samples from `first` of `image` with ITK's writer for the
+// file's extension, as an image of `size`; `dicom` adds the tags of slice z
+// of one series.
+void write_itk(const fs::path &path, const Image &image, const std::vector<int> &size,
+               size_t first, bool compress = false, int dicom_slice = -1) {
+    convert::register_formats();
+    itk::ImageIOBase::Pointer io =
+        itk::ImageIOFactory::CreateImageIO(path.c_str(), itk::IOFileModeEnum::WriteMode);
+    ASSERT_TRUE(io) << path;
+    io->SetNumberOfDimensions(unsigned(size.size()));
+    size_t count = size_t(image.components);
+    itk::ImageIORegion region(unsigned(size.size()));
+    for (unsigned d = 0; d < size.size(); ++d) {
+        io->SetDimensions(d, unsigned(size[d]));
+        io->SetSpacing(d, d < 3 ? image.spacing[d] : 1.0);
+        io->SetOrigin(d, d == 2 && dicom_slice >= 0 ? dicom_slice * image.spacing[2] : 0.0);
+        std::vector<double> axis(size.size(), 0.0);
+        axis[d] = 1.0;
+        io->SetDirection(d, axis);
+        region.SetSize(d, size_t(size[d]));
+        count *= size_t(size[d]);
+    }
+    io->SetComponentType(image.type);
+    io->SetNumberOfComponents(unsigned(image.components));
+    io->SetPixelType(image.components == 3 ? itk::IOPixelEnum::RGB : itk::IOPixelEnum::SCALAR);
+    io->SetUseCompression(compress);
+    io->SetIORegion(region);
+    io->SetFileName(path.string());
+    if (dicom_slice >= 0) {
+        auto *gdcm = dynamic_cast<itk::GDCMImageIO *>(io.GetPointer());
+        ASSERT_TRUE(gdcm);
+        itk::MetaDataDictionary &tags = io->GetMetaDataDictionary();
+        itk::EncapsulateMetaData<std::string>(tags, "0008|0060", "CT");
+        itk::EncapsulateMetaData<std::string>(tags, "0020|000d", "1.2.826.0.1.3680043.2.1125.1");
+        itk::EncapsulateMetaData<std::string>(tags, "0020|000e", "1.2.826.0.1.3680043.2.1125.2");
+        itk::EncapsulateMetaData<std::string>(tags, "0020|0052", "1.2.826.0.1.3680043.2.1125.3");
+        itk::EncapsulateMetaData<std::string>(tags, "0020|0013", std::to_string(dicom_slice + 1));
+        itk::EncapsulateMetaData<std::string>(
+            tags, "0020|0032", "0\\0\\" + std::to_string(dicom_slice * image.spacing[2]));
+        itk::EncapsulateMetaData<std::string>(tags, "0020|0037", "1\\0\\0\\0\\1\\0");
+        gdcm->SetKeepOriginalUID(true);
+    }
+    const Bytes bytes = sample_bytes(image, first, count);
+    io->Write(bytes.data());
+}
+
+// Turns a little-endian .nii written by ITK into its big-endian twin with
+// the NIfTI library's own header swap.
+void make_big_endian_nifti(const fs::path &path, int sample_bytes) {
+    Bytes file(fs::file_size(path));
+    std::ifstream(path, std::ios::binary).read(reinterpret_cast<char *>(file.data()), std::streamsize(file.size()));
+    nifti_1_header header;
+    memcpy(&header, file.data(), sizeof header);
+    const size_t data = size_t(header.vox_offset);
+    swap_nifti_header(&header, 1);
+    memcpy(file.data(), &header, sizeof header);
+    if (sample_bytes == 2) nifti_swap_2bytes((file.size() - data) / 2, file.data() + data);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<char *>(file.data()), std::streamsize(file.size()));
+}
+
+// The shader parameters of an OUTPUT.mi, by name.
+std::map<std::string, std::string> scene_params(const fs::path &path) {
+    std::map<std::string, std::string> params;
+    static const std::regex line("^\\s*\"(\\w+)\"\\s+\"?([^\",]*)\"?,?.*$");
+    std::istringstream text(read_text(path));
+    for (std::string each; std::getline(text, each);) {
+        std::smatch match;
+        if (std::regex_match(each, match, line)) params[match[1]] = match[2];
+    }
+    return params;
+}
+
+// The scratch folder has no '.' in its path: series are numbered at the
+// first '.' of the whole name.
+class ConvertTool : public testing_support::RendererTest {
+  protected:
+    void SetUp() override {
+        RendererTest::SetUp();
+        fs::remove_all(folder);
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        for (char &c : name)
+            if (!isalnum((unsigned char)c)) c = '-';
+        folder = fs::temp_directory_path() / "nimbrel-convert-tests" / name / "work";
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+    }
+
+    // Loads the volume `params` names and reads every voxel with a NEAREST
+    // lookup; the first that differs from `expected(voxel, channel)`, or the
+    // library's error, or empty when all are right.
+    std::string first_mismatch(const standin::Params &params, const Image &image,
+                               const std::function<float(size_t voxel, int channel)> &expected) {
+        standin::Instance volume(renderer, params);
+        const int width = image.size[0], height = image.size[1], depth = image.size[2];
+        const float per_voxel = 1.0f / float(width - 1);
+        volume.connect_coord([per_voxel](miVector p) {
+            return miVector{p.x * per_voxel, p.y * per_voxel, p.z * per_voxel};
+        });
+        volume.init(state);
+        std::string wrong = renderer.log().errors().empty() ? "" : renderer.log().errors()[0];
+        for (int z = 0; z < depth && wrong.empty(); ++z)
+            for (int y = 0; y < height && wrong.empty(); ++y)
+                for (int x = 0; x < width && wrong.empty(); ++x) {
+                    const miColor c = volume.lookup(state, {float(x), float(y), float(z)});
+                    const size_t voxel = (size_t(z) * height + y) * width + x;
+                    const float got[3] = {c.r, c.g, c.b};
+                    for (int channel = 0; channel < 3 && wrong.empty(); ++channel)
+                        if (got[channel] != expected(voxel, channel))
+                            wrong = "voxel " + std::to_string(x) + "," + std::to_string(y) + "," +
+                                    std::to_string(z) + " channel " + std::to_string(channel) +
+                                    ": " + std::to_string(got[channel]) + " not " +
+                                    std::to_string(expected(voxel, channel));
+                }
+        volume.exit(state);
+        renderer.log().clear();
+        return wrong;
+    }
+
+    std::set<std::string> files() const {
+        std::set<std::string> names;
+        for (const auto &entry : fs::recursive_directory_iterator(folder))
+            names.insert(fs::relative(entry.path(), folder).string());
+        return names;
+    }
+};
+
+// ---- Round trips ---------------------------------------------------------------
+
+struct RoundTrip {
+    const char *name;
+    std::function<void(const fs::path &folder, const Image &image)> write; // the input
+    const char *input;                                                     // as given to the tool
+    Image image;
+    std::vector<std::string> options;
+    const char *filetype; // expected in the scene snippet
+    float divisor;        // the library's normalisation of that file type
+    double low = 0, high = 0; // a window onto 0..4095 (rescaled), or none
+    int frame = 0;
+};
+
+void single_file(const char *name, const fs::path &folder, const Image &image) {
+    write_itk(folder / name, image, image.size, 0);
+}
+
+std::vector<int> slice_size(const Image &image) {
+    return {image.size[0], image.size[1]};
+}
+
+TEST_F(ConvertTool, RoundTripsEveryFormatVoxelForVoxel) {
+    using C = itk::IOComponentEnum;
+    const RoundTrip cases[] = {
+        {"NIfTI little-endian uint8", [](auto f, auto &i) { single_file("scan.nii", f, i); },
+         "scan.nii", make_image({7, 5, 4}, C::UCHAR, 0, 255), {}, "3", 255.0f},
+        {"NIfTI big-endian int16",
+         [](auto f, auto &i) {
+             single_file("scan.nii", f, i);
+             make_big_endian_nifti(f / "scan.nii", 2);
+         },
+         "scan.nii", make_image({6, 5, 3}, C::SHORT, -3000, 3000), {}, "5", 255.0f},
+        {"NIfTI 4D int16, frame 1",
+         [](auto f, auto &i) { single_file("scan.nii.gz", f, i); }, "scan.nii.gz",
+         make_image({4, 3, 3, 2}, C::SHORT, -50, 50), {"--frame", "1"}, "5", 255.0f, 0, 0, 1},
+        {"NRRD float rescaled from a window",
+         [](auto f, auto &i) { single_file("scan.nrrd", f, i); }, "scan.nrrd",
+         make_image({5, 4, 3}, C::FLOAT, -20, 40), {"--window", "-10,30"}, "4", 4095.0f, -10, 30},
+        {"MetaImage uint16 up to 4095", [](auto f, auto &i) { single_file("scan.mha", f, i); },
+         "scan.mha", make_image({5, 6, 3}, C::USHORT, 0, 4095), {}, "4", 4095.0f},
+        {"multi-page TIFF uint16 over 4095",
+         [](auto f, auto &i) { single_file("scan.tif", f, i); }, "scan.tif",
+         make_image({6, 4, 3}, C::USHORT, 0, 65535), {}, "1", 65535.0f},
+        {"DICOM series int16",
+         [](auto f, auto &i) {
+             fs::create_directories(f / "dicom");
+             const size_t per_slice = size_t(i.size[0]) * i.size[1];
+             for (int z = 0; z < i.size[2]; ++z)
+                 write_itk(f / "dicom" / ("im" + std::to_string(z) + ".dcm"), i, slice_size(i),
+                           per_slice * z, false, z);
+         },
+         "dicom", make_image({5, 4, 4}, C::SHORT, -1000, 2000), {}, "5", 255.0f},
+        {"PNG stack RGB from a pattern",
+         [](auto f, auto &i) {
+             const size_t per_slice = size_t(i.size[0]) * i.size[1] * 3;
+             for (int z = 0; z < i.size[2]; ++z)
+                 write_itk(f / ("rgb_" + std::to_string(z + 1) + ".png"), i, slice_size(i),
+                           per_slice * z);
+         },
+         "", make_image({5, 3, 3}, C::UCHAR, 0, 255, 3), {"--stack", "rgb_%d.png"}, "0", 255.0f},
+        {"PNG folder, grey into a BMP series",
+         [](auto f, auto &i) {
+             fs::create_directories(f / "png");
+             const size_t per_slice = size_t(i.size[0]) * i.size[1];
+             for (int z = 0; z < i.size[2]; ++z)
+                 write_itk(f / "png" / ("s" + std::to_string(z) + ".png"), i, slice_size(i),
+                           per_slice * z);
+         },
+         "png", make_image({4, 3, 12}, C::UCHAR, 0, 255), {"--to", "bmp-series"}, "0", 255.0f},
+    };
+    for (const RoundTrip &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        c.write(folder, c.image);
+        std::vector<std::string> args = c.options;
+        if (*c.input) args.push_back(c.input);
+        args.push_back((folder / "out" ).string());
+        const ToolRun run = run_convert(folder, args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("preview: "), std::string::npos) << run.out;
+        auto p = scene_params(folder / "out.mi");
+        ASSERT_EQ(p["filetype"], c.filetype) << read_text(folder / "out.mi");
+        EXPECT_EQ(p["slices"], std::to_string(c.image.size[2]));
+        EXPECT_EQ(p["interpolation"], "1");
+        const standin::Params params{p["filename"],          {0, 0, 0},
+                                     std::stoi(p["slices"]), standin::NEAREST_MODE,
+                                     std::stoi(p["filetype"]), std::stoi(p["width"]),
+                                     std::stoi(p["height"]), std::stoi(p["little_endian"])};
+        const size_t frame_values = c.image.values.size() / (c.image.size.size() == 4 ? c.image.size[3] : 1);
+        const int components = c.image.components;
+        const auto expected = [&](size_t voxel, int channel) {
+            double v = c.image.values[frame_values * c.frame + voxel * components +
+                                      (components == 3 ? channel : 0)];
+            if (c.high > c.low)
+                v = std::clamp(std::floor((v - c.low) / (c.high - c.low) * 4095.0 + 0.5), 0.0, 4095.0);
+            return float(v) / c.divisor;
+        };
+        EXPECT_EQ(first_mismatch(params, c.image, expected), "");
+    }
+}
+
+// ---- In-place loading -----------------------------------------------------------
+
+// "in place    yes: filename F, slices N, filetype T, width W, height H,
+// little_endian L" as parameters, or nothing when the line says no.
+std::optional<standin::Params> in_place_params(const std::string &info) {
+    static const std::regex yes("in place +yes: filename (.*), slices (\\d+), filetype (\\d), "
+                                "width (\\d+), height (\\d+), little_endian (\\d)");
+    std::smatch m;
+    if (!std::regex_search(info, m, yes)) return std::nullopt;
+    return standin::Params{m[1], {0, 0, 0}, std::stoi(m[2]), standin::NEAREST_MODE, std::stoi(m[3]),
+                           std::stoi(m[4]), std::stoi(m[5]), std::stoi(m[6])};
+}
+
+TEST_F(ConvertTool, InfoSaysInPlaceExactlyWhenTheFileLoadsAsItIs) {
+    using C = itk::IOComponentEnum;
+    const struct {
+        const char *file;
+        Image image;
+        bool big_endian;
+        bool loads;
+        int filetype; // as which it loads, or would have to
+        float divisor;
+    } cases[] = {
+        {"u8.nii", make_image({6, 5, 4}, C::UCHAR, 0, 255), false, true, 3, 255.0f},
+        {"s16be.nii", make_image({6, 5, 4}, C::SHORT, -900, 900), true, true, 5, 255.0f},
+        {"u12.mha", make_image({5, 5, 3}, C::USHORT, 0, 4095), false, true, 4, 4095.0f},
+        {"s16raw.mhd", make_image({4, 6, 3}, C::SHORT, -5, 5), false, true, 5, 255.0f},
+        {"s16gz.nii.gz", make_image({6, 5, 4}, C::SHORT, -900, 900), false, false, 5, 255.0f},
+        {"u16.nii", make_image({6, 5, 4}, C::USHORT, 0, 65535), false, false, 1, 65535.0f},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        write_itk(folder / c.file, c.image, c.image.size, 0, std::string(c.file).find(".gz") != std::string::npos);
+        if (c.big_endian) make_big_endian_nifti(folder / c.file, 2);
+        const ToolRun run = run_convert(folder, {"--info", (folder / c.file).string()});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::optional<standin::Params> said = in_place_params(run.out);
+        ASSERT_EQ(said.has_value(), c.loads) << run.out;
+        const standin::Params params =
+            said ? *said
+                 : standin::Params{(folder / c.file).string(), {0, 0, 0}, c.image.size[2],
+                                   standin::NEAREST_MODE, c.filetype, c.image.size[0],
+                                   c.image.size[1], c.big_endian ? 0 : 1};
+        if (said) {
+            EXPECT_EQ(params.filetype, c.filetype);
+        }
+        const auto expected = [&](size_t voxel, int) { return float(c.image.values[voxel]) / c.divisor; };
+        const std::string mismatch = first_mismatch(params, c.image, expected);
+        EXPECT_EQ(mismatch.empty(), c.loads) << mismatch << "\n" << run.out;
+    }
+}
+
+// ---- Bad inputs --------------------------------------------------------------------
+
+TEST_F(ConvertTool, RefusesBadInputsWithTheirMessageAndNothingWritten) {
+    using C = itk::IOComponentEnum;
+    testing_support::write_file(folder / "junk.nii", Bytes(400, 0x5a));
+    write_itk(folder / "movie.nii", make_image({4, 4, 3, 2}, C::UCHAR, 0, 9), {4, 4, 3, 2}, 0);
+    const Image flat = make_image({5, 4}, C::UCHAR, 0, 255);
+    write_itk(folder / "flat.png", flat, flat.size, 0);
+    Image vectors = make_image({4, 4, 3}, C::FLOAT, 0, 1, 2);
+    write_itk(folder / "vectors.nrrd", vectors, vectors.size, 0);
+    write_itk(folder / "u16.nii", make_image({4, 4, 3}, C::USHORT, 0, 60000), {4, 4, 3}, 0);
+    fs::create_directories(folder / "empty");
+    fs::create_directories(folder / "out.d");
+    const std::set<std::string> before = files();
+
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char *message;
+    } cases[] = {
+        {{"missing.nii", "out"}, 1, "cannot read missing.nii: no such file"},
+        {{"junk.nii", "out"}, 1, "cannot read junk.nii: "},
+        {{"movie.nii", "out"}, 2, "movie.nii holds 2 frames: choose one with --frame N (0 to 1)"},
+        {{"--frame", "2", "movie.nii", "out"}, 2, "--frame 2: movie.nii holds 2 frames"},
+        {{"flat.png", "out"}, 1, "flat.png cannot become a volume: it is a 2D image (5 x 4)"},
+        {{"vectors.nrrd", "out"}, 1, "only grey samples and 8-bit RGB or RGBA become a volume"},
+        {{"empty", "out"}, 1, "holds no DICOM series and no PNG, TIFF or BMP images"},
+        {{"--window", "5,5", "u16.nii", "out"}, 2, "--window LOW,HIGH needs LOW below HIGH"},
+        {{"--window", "9,2", "u16.nii", "out"}, 2, "--window LOW,HIGH needs LOW below HIGH"},
+        {{"u16.nii", "out.d/vol"}, 2, "lies in a folder with a '.' in its name (out.d)"},
+        {{"--to", "u12-block", "u16.nii", "out"}, 2, "u12-block holds values from 0 to 4095"},
+        {{"--to", "s16-block", "--window", "0,1", "u16.nii", "out"}, 2, "not s16-block"},
+        {{"--to", "u8-block", "junk.nii"}, 2, "give INPUT and OUTPUT"},
+    };
+    for (const auto &c : cases) {
+        const ToolRun run = run_convert(folder, c.args);
+        SCOPED_TRACE(c.args.front() + " ... " + c.args.back());
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_NE(run.err.find("nimbrel-convert: "), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_EQ(files(), before);
+    }
+}
+
+} // namespace
