@@ -131,9 +131,10 @@ InPlace check_in_place(const Volume &volume, const std::string &library,
     if (!renderer.load(library))
         throw Failure(EXIT_FAILED,
                       "cannot load the shader library " + library + ": " + renderer.load_error());
-    // Both byte orders where the file's is unknown.
+    // Both byte orders, the one the reader gives first: not every reader
+    // tells the file's own.
     std::vector<int> orders = {volume.order == ByteOrder::big ? 0 : 1};
-    if (volume.order == ByteOrder::none && sources[source].sample_bytes == 2) orders.push_back(0);
+    if (sources[source].sample_bytes == 2) orders.push_back(1 - orders[0]);
     for (const std::string &file : files)
       for (int little_endian : orders) {
         const ShaderParams params = shader_params(volume, file, source, little_endian);

@@ -7,6 +7,7 @@
 #include <itkGDCMImageIOFactory.h>
 #include <itkGDCMSeriesFileNames.h>
 #include <itkImageIOFactory.h>
+#include <itkMetaImageIO.h>
 #include <itkMetaImageIOFactory.h>
 #include <itkNiftiImageIOFactory.h>
 #include <itkNrrdImageIOFactory.h>
@@ -300,10 +301,13 @@ Volume open_volume(const InputSpec &input) {
     const std::string reader = io->GetNameOfClass();
     volume.format = reader.substr(0, reader.rfind("ImageIO"));
     for (const auto &[name, shown] : {std::pair{"Nifti", "NIfTI or Analyze"}, {"Nrrd", "NRRD"},
-                                      {"MetaImage", "MetaImage"}, {"TIFF", "TIFF"},
+                                      {"Meta", "MetaImage"}, {"TIFF", "TIFF"},
                                       {"VTK", "VTK"}, {"GDCM", "DICOM"}})
         if (volume.format == name) volume.format = shown;
-    // ITK's NIfTI reader keeps the file's byte order to itself.
+    // ITK's NIfTI and MetaImage readers keep the file's byte order to themselves.
+    if (auto *meta = dynamic_cast<itk::MetaImageIO *>(io.GetPointer()); meta && sample_size(volume.type) > 1)
+        volume.order = meta->GetMetaImagePointer()->BinaryDataByteOrderMSB() ? ByteOrder::big
+                                                                             : ByteOrder::little;
     if (reader == "NiftiImageIO" && sample_size(volume.type) > 1) {
         if (nifti_image *header = nifti_image_read(input.path.c_str(), 0)) {
             const int msb_first = 2; // nifti1_io.h defines MSB_FIRST for its own use only

@@ -6,6 +6,8 @@
 // is in voxel units under the default `coord` mapping: pixel (column, row)
 // is the point column / scale across the image and row / scale down it, and
 // the image is (extent - 1) * scale + 1 pixels along each of its two axes.
+// Under another mapping the extents follow it, so that the image still
+// covers the grid (a per-axis scale draws the volume in its true proportions).
 // Looking along z the columns follow x and the rows y; along y, x and z;
 // along x, z and y.
 #pragma once
@@ -24,10 +26,13 @@ struct Frame {
     int axis;      // looked along
     int across;    // image columns follow this axis
     int down;      // image rows follow this one
-    int extent[3]; // width, height, depth of the grid
+    int extent[3]; // points spanned along x, y, z: the grid's width, height, depth by default
+    int width;     // of the grid: the library scales coord by width - 1
     int scale;     // pixels per voxel
 
-    Frame(int axis, const VolumeData &volume, int scale);
+    // `voxels_per_point`: grid voxels per unit of the current point on each
+    // axis under the coord mapping (1 by default).
+    Frame(int axis, const VolumeData &volume, int scale, const Vec3 &voxels_per_point = {1, 1, 1});
     int columns() const { return (extent[across] - 1) * scale + 1; }
     int rows() const { return (extent[down] - 1) * scale + 1; }
     // The point of pixel (column, row) at `depth` along the axis.
