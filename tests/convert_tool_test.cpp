@@ -8,11 +8,11 @@
 #include <nifti1_io.h>
 
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <functional>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <sys/wait.h>
@@ -164,14 +164,19 @@ void make_big_endian_nifti(const fs::path &path, int sample_bytes) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<char *>(file.data()), std::streamsize(file.size()));
 }
 
-// The shader parameters of an OUTPUT.mi, by name.
+// The shader parameters of an OUTPUT.mi, by name: lines `"name" value,` or
+// `"name" "text",`.
 std::map<std::string, std::string> scene_params(const fs::path &path) {
     std::map<std::string, std::string> params;
-    static const std::regex line("^\\s*\"(\\w+)\"\\s+\"?([^\",]*)\"?,?.*$");
     std::istringstream text(read_text(path));
-    for (std::string each; std::getline(text, each);) {
-        std::smatch match;
-        if (std::regex_match(each, match, line)) params[match[1]] = match[2];
+    for (std::string line; std::getline(text, line);) {
+        const size_t open = line.find_first_not_of(' ');
+        if (open == std::string::npos || line[open] != '"') continue;
+        const size_t close = line.find('"', open + 1);
+        std::string value = line.substr(close + 2, line.find_first_of(",#", close + 2) - close - 2);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '"'))
+            value.pop_back();
+        params[line.substr(open + 1, close - open - 1)] = value.substr(value[0] == '"' ? 1 : 0);
     }
     return params;
 }
@@ -234,78 +239,64 @@ class ConvertTool : public testing_support::RendererTest {
 
 struct RoundTrip {
     const char *name;
-    std::function<void(const fs::path &folder, const Image &image)> write; // the input
-    const char *input;                                                     // as given to the tool
+    const char *file; // written: one file, or with %d one 2D file per slice from `first`
+    int first;
+    bool big_endian; // a .nii turned big-endian
+    const char *input; // as given to the tool, after `options`
     Image image;
     std::vector<std::string> options;
-    const char *filetype; // expected in the scene snippet
-    float divisor;        // the library's normalisation of that file type
+    const char *filetype;     // expected in the scene snippet
+    float divisor;            // the library's normalisation of that file type
     double low = 0, high = 0; // a window onto 0..4095 (rescaled), or none
     int frame = 0;
 };
 
-void single_file(const char *name, const fs::path &folder, const Image &image) {
-    write_itk(folder / name, image, image.size, 0);
-}
-
-std::vector<int> slice_size(const Image &image) {
-    return {image.size[0], image.size[1]};
+// Writes the input of a round trip: DICOM slices (.dcm) as one series.
+void write_input(const fs::path &folder, const RoundTrip &c) {
+    const Image &image = c.image;
+    if (!strstr(c.file, "%d")) {
+        write_itk(folder / c.file, image, image.size, 0);
+        if (c.big_endian) make_big_endian_nifti(folder / c.file, 2);
+        return;
+    }
+    fs::create_directories((folder / c.file).parent_path());
+    const size_t per_slice = size_t(image.size[0]) * image.size[1] * image.components;
+    for (int z = 0; z < image.size[2]; ++z) {
+        char name[64];
+        snprintf(name, sizeof name, c.file, c.first + z);
+        const bool dicom = strstr(c.file, ".dcm") != nullptr;
+        write_itk(folder / name, image, {image.size[0], image.size[1]}, per_slice * z, false,
+                  dicom ? z : -1);
+    }
 }
 
 TEST_F(ConvertTool, RoundTripsEveryFormatVoxelForVoxel) {
     using C = itk::IOComponentEnum;
     const RoundTrip cases[] = {
-        {"NIfTI little-endian uint8", [](auto f, auto &i) { single_file("scan.nii", f, i); },
-         "scan.nii", make_image({7, 5, 4}, C::UCHAR, 0, 255), {}, "3", 255.0f},
-        {"NIfTI big-endian int16",
-         [](auto f, auto &i) {
-             single_file("scan.nii", f, i);
-             make_big_endian_nifti(f / "scan.nii", 2);
-         },
-         "scan.nii", make_image({6, 5, 3}, C::SHORT, -3000, 3000), {}, "5", 255.0f},
-        {"NIfTI 4D int16, frame 1",
-         [](auto f, auto &i) { single_file("scan.nii.gz", f, i); }, "scan.nii.gz",
+        {"NIfTI little-endian uint8", "scan.nii", 0, false, "scan.nii",
+         make_image({7, 5, 4}, C::UCHAR, 0, 255), {}, "3", 255.0f},
+        {"NIfTI big-endian int16", "scan.nii", 0, true, "scan.nii",
+         make_image({6, 5, 3}, C::SHORT, -3000, 3000), {}, "5", 255.0f},
+        {"NIfTI 4D int16, frame 1", "scan.nii.gz", 0, false, "scan.nii.gz",
          make_image({4, 3, 3, 2}, C::SHORT, -50, 50), {"--frame", "1"}, "5", 255.0f, 0, 0, 1},
-        {"NRRD float rescaled from a window",
-         [](auto f, auto &i) { single_file("scan.nrrd", f, i); }, "scan.nrrd",
+        {"NRRD float rescaled from a window", "scan.nrrd", 0, false, "scan.nrrd",
          make_image({5, 4, 3}, C::FLOAT, -20, 40), {"--window", "-10,30"}, "4", 4095.0f, -10, 30},
-        {"MetaImage uint16 up to 4095", [](auto f, auto &i) { single_file("scan.mha", f, i); },
-         "scan.mha", make_image({5, 6, 3}, C::USHORT, 0, 4095), {}, "4", 4095.0f},
-        {"multi-page TIFF uint16 over 4095",
-         [](auto f, auto &i) { single_file("scan.tif", f, i); }, "scan.tif",
+        {"MetaImage uint16 up to 4095", "scan.mha", 0, false, "scan.mha",
+         make_image({5, 6, 3}, C::USHORT, 0, 4095), {}, "4", 4095.0f},
+        {"multi-page TIFF uint16 over 4095", "scan.tif", 0, false, "scan.tif",
          make_image({6, 4, 3}, C::USHORT, 0, 65535), {}, "1", 65535.0f},
-        {"DICOM series int16",
-         [](auto f, auto &i) {
-             fs::create_directories(f / "dicom");
-             const size_t per_slice = size_t(i.size[0]) * i.size[1];
-             for (int z = 0; z < i.size[2]; ++z)
-                 write_itk(f / "dicom" / ("im" + std::to_string(z) + ".dcm"), i, slice_size(i),
-                           per_slice * z, false, z);
-         },
-         "dicom", make_image({5, 4, 4}, C::SHORT, -1000, 2000), {}, "5", 255.0f},
-        {"PNG stack RGB from a pattern",
-         [](auto f, auto &i) {
-             const size_t per_slice = size_t(i.size[0]) * i.size[1] * 3;
-             for (int z = 0; z < i.size[2]; ++z)
-                 write_itk(f / ("rgb_" + std::to_string(z + 1) + ".png"), i, slice_size(i),
-                           per_slice * z);
-         },
-         "", make_image({5, 3, 3}, C::UCHAR, 0, 255, 3), {"--stack", "rgb_%d.png"}, "0", 255.0f},
-        {"PNG folder, grey into a BMP series",
-         [](auto f, auto &i) {
-             fs::create_directories(f / "png");
-             const size_t per_slice = size_t(i.size[0]) * i.size[1];
-             for (int z = 0; z < i.size[2]; ++z)
-                 write_itk(f / "png" / ("s" + std::to_string(z) + ".png"), i, slice_size(i),
-                           per_slice * z);
-         },
-         "png", make_image({4, 3, 12}, C::UCHAR, 0, 255), {"--to", "bmp-series"}, "0", 255.0f},
+        {"DICOM series int16", "dicom/im%d.dcm", 0, false, "dicom",
+         make_image({5, 4, 4}, C::SHORT, -1000, 2000), {}, "5", 255.0f},
+        {"PNG stack RGB from a pattern", "rgb_%d.png", 1, false, "",
+         make_image({5, 3, 3}, C::UCHAR, 0, 255, 3), {"--stack", "rgb_%d.png"}, "0", 255.0f},
+        {"PNG folder in name order, grey into a BMP series", "png/s%d.png", 0, false, "png",
+         make_image({4, 3, 12}, C::UCHAR, 0, 255), {"--to", "bmp-series"}, "0", 255.0f},
     };
     for (const RoundTrip &c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(folder);
         fs::create_directories(folder);
-        c.write(folder, c.image);
+        write_input(folder, c);
         std::vector<std::string> args = c.options;
         if (*c.input) args.push_back(c.input);
         args.push_back((folder / "out" ).string());
@@ -338,12 +329,17 @@ TEST_F(ConvertTool, RoundTripsEveryFormatVoxelForVoxel) {
 // "in place    yes: filename F, slices N, filetype T, width W, height H,
 // little_endian L" as parameters, or nothing when the line says no.
 std::optional<standin::Params> in_place_params(const std::string &info) {
-    static const std::regex yes("in place +yes: filename (.*), slices (\\d+), filetype (\\d), "
-                                "width (\\d+), height (\\d+), little_endian (\\d)");
-    std::smatch m;
-    if (!std::regex_search(info, m, yes)) return std::nullopt;
-    return standin::Params{m[1], {0, 0, 0}, std::stoi(m[2]), standin::NEAREST_MODE, std::stoi(m[3]),
-                           std::stoi(m[4]), std::stoi(m[5]), std::stoi(m[6])};
+    const size_t yes = info.find("in place    yes: ");
+    if (yes == std::string::npos) return std::nullopt;
+    const std::string line = info.substr(yes, info.find('\n', yes) - yes);
+    const auto field = [&](const std::string &name) {
+        const size_t at = line.find(name + " ") + name.size() + 1;
+        return line.substr(at, line.find(',', at) - at);
+    };
+    return standin::Params{field("filename"), {0, 0, 0}, std::stoi(field("slices")),
+                           standin::NEAREST_MODE, std::stoi(field("filetype")),
+                           std::stoi(field("width")), std::stoi(field("height")),
+                           std::stoi(field("little_endian"))};
 }
 
 TEST_F(ConvertTool, InfoSaysInPlaceExactlyWhenTheFileLoadsAsItIs) {
@@ -360,6 +356,7 @@ TEST_F(ConvertTool, InfoSaysInPlaceExactlyWhenTheFileLoadsAsItIs) {
         {"s16be.nii", make_image({6, 5, 4}, C::SHORT, -900, 900), true, true, 5, 255.0f},
         {"u12.mha", make_image({5, 5, 3}, C::USHORT, 0, 4095), false, true, 4, 4095.0f},
         {"s16raw.mhd", make_image({4, 6, 3}, C::SHORT, -5, 5), false, true, 5, 255.0f},
+        {"u12raw.nhdr", make_image({5, 4, 3}, C::USHORT, 7, 4000), false, true, 4, 4095.0f},
         {"s16gz.nii.gz", make_image({6, 5, 4}, C::SHORT, -900, 900), false, false, 5, 255.0f},
         {"u16.nii", make_image({6, 5, 4}, C::USHORT, 0, 65535), false, false, 1, 65535.0f},
     };

@@ -23,7 +23,6 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <regex>
 
 #include "tools/convert/volume.h"
 
@@ -153,8 +152,20 @@ bool natural_less(const std::string &a, const std::string &b) {
 // The files of a --stack pattern: numbers from 0 (or else 1) on, up to the
 // first one missing.
 std::vector<std::string> pattern_files(const std::string &pattern) {
-    static const std::regex one_number("([^%]|%%)*%0?[1-9]?[0-9]*d([^%]|%%)*");
-    if (!std::regex_match(pattern, one_number))
+    int numbers = 0; // conversions %d, %3d, %03d; %% is a '%'
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] != '%') continue;
+        if (i + 1 < pattern.size() && pattern[i + 1] == '%') {
+            ++i;
+            continue;
+        }
+        size_t end = i + 1;
+        while (end < pattern.size() && end < i + 4 && isdigit((unsigned char)pattern[end]))
+            ++end;
+        numbers += end < pattern.size() && pattern[end] == 'd' ? 1 : 2;
+        i = end;
+    }
+    if (numbers != 1)
         throw Failure(EXIT_BAD_ARGUMENT,
                       "--stack needs a pattern with one number in it, such as "
                       "slice_%03d.png, not '" + pattern + "'");
