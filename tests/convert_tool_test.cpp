@@ -18,6 +18,8 @@
 #include <sys/wait.h>
 
 #include "test_support.h"
+#include "tools/convert/output.h"
+#include "tools/convert/plan.h"
 #include "tools/convert/volume.h"
 
 namespace {
@@ -424,6 +426,115 @@ TEST_F(ConvertTool, RefusesBadInputsWithTheirMessageAndNothingWritten) {
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
         EXPECT_EQ(files(), before);
+    }
+}
+
+// ---- The source chosen from the samples, and the names written --------------------
+
+TEST(ConvertPlan, ChoosesTheSourceFromTheSamplesOrSaysWhyTheyDoNotFit) {
+    using T = convert::SampleType;
+    const struct {
+        T type;
+        const char *pixel;
+        double min, max;
+        const char *to;     // "" : chosen
+        const char *window; // "" : none, else LOW,HIGH
+        int source;         // or -1: refused
+        bool rescale;
+        const char *message; // when refused (always status 2)
+    } cases[] = {
+        {T::u8, "scalar", 0, 255, "", "", 3, false, ""},
+        {T::u16, "scalar", 0, 4095, "", "", 4, false, ""},
+        {T::u16, "scalar", 0, 4096, "", "", 1, false, ""},
+        {T::i16, "scalar", -32768, 32767, "", "", 5, false, ""},
+        {T::i32, "scalar", 0, 10, "", "", 4, true, ""},
+        {T::f64, "scalar", -1, 1, "", "", 4, true, ""},
+        {T::u8, "RGB", 0, 255, "", "", 0, false, ""},
+        {T::u8, "RGBA", 0, 255, "", "", 0, false, ""},
+        {T::u8, "scalar", 0, 255, "bmp-series", "", 0, false, ""},
+        {T::i32, "scalar", 0, 4095, "u12-series", "", 2, false, ""},
+        {T::u16, "scalar", 0, 60000, "", "0,1000", 4, true, ""},
+        {T::f32, "scalar", 0, 1, "u16-series", "", 1, true, ""},
+        {T::u16, "scalar", 0, 4096, "u12-block", "", -1, false,
+         "u12-block holds values from 0 to 4095, but the values run from 0 to 4096"},
+        {T::i16, "scalar", -1, 9, "u8-block", "", -1, false, "(negative values need a signed source)"},
+        {T::f32, "scalar", 0, 1, "s16-block", "", -1, false, "rescaled values go into an unsigned source"},
+        {T::u8, "RGB", 0, 255, "u8-block", "", -1, false, "colour samples go only into bmp-series"},
+        {T::u8, "RGB", 0, 255, "", "0,9", -1, false, "--window applies to grey samples"},
+    };
+    for (const auto &c : cases) {
+        convert::Volume volume;
+        volume.type = c.type;
+        volume.pixel = c.pixel;
+        volume.components = c.pixel[0] == 'R' ? int(strlen(c.pixel)) : 1;
+        convert::WindowChoice window;
+        if (*c.window) {
+            window.kind = convert::WindowChoice::given;
+            sscanf(c.window, "%lf,%lf", &window.low, &window.high);
+        }
+        const std::string trace = std::string(convert::sample_type_name(c.type)) + " " + c.pixel +
+                                  " " + std::to_string(c.max) + " to '" + c.to + "'";
+        try {
+            const convert::Plan plan = convert::choose_plan(
+                volume, {c.min, c.max}, *c.to ? convert::source_code(c.to) : -1, window);
+            EXPECT_EQ(plan.source, c.source) << trace;
+            EXPECT_EQ(plan.rescale, c.rescale) << trace;
+        } catch (const convert::Failure &failure) {
+            EXPECT_EQ(c.source, -1) << trace << ": " << failure.what();
+            EXPECT_EQ(failure.status, 2) << trace;
+            EXPECT_NE(std::string(failure.what()).find(c.message), std::string::npos) << failure.what();
+        }
+    }
+}
+
+TEST(ConvertPlan, AutoWindowIsTheHalfAndNinetyNineAndAHalfPercentiles) {
+    convert::Volume volume;
+    volume.type = convert::SampleType::f32;
+    for (int i = 999; i >= 0; --i) { // 0 to 999, in reverse
+        const float v = float(i);
+        volume.samples.insert(volume.samples.end(), reinterpret_cast<const unsigned char *>(&v),
+                              reinterpret_cast<const unsigned char *>(&v) + 4);
+    }
+    convert::WindowChoice window;
+    window.kind = convert::WindowChoice::percentiles;
+    const convert::Plan plan = convert::choose_plan(volume, convert::value_range(volume), -1, window);
+    EXPECT_EQ(plan.low, 5.0);
+    EXPECT_EQ(plan.high, 994.0);
+    EXPECT_EQ(convert::output_value(plan, 4.0), 0.0);
+    EXPECT_EQ(convert::output_value(plan, 994.0), 4095.0);
+    EXPECT_EQ(convert::output_value(plan, NAN), 0.0);
+}
+
+TEST(ConvertOutput, NumbersASeriesBeforeTheFirstDotAndRefusesDottedFolders) {
+    const struct {
+        const char *output;
+        bool series;
+        const char *extension;
+        std::vector<std::string> files; // first and last; empty: refused
+        const char *scene;
+    } cases[] = {
+        {"head", false, ".raw", {"head.raw", "head.raw"}, "head.mi"},
+        {"head.raw", false, ".raw", {"head.raw", "head.raw"}, "head.mi"},
+        {"out/head.mi", true, ".bmp", {"out/head_0000.bmp", "out/head_0011.bmp"}, "out/head.mi"},
+        {"./head.v2", true, ".raw", {"head_0000.v2.raw", "head_0011.v2.raw"}, "head.v2.mi"},
+        {"a/../head", true, ".raw", {"head_0000.raw", "head_0011.raw"}, "head.mi"},
+        {"/tmp/x/head", false, ".raw", {"/tmp/x/head.raw", "/tmp/x/head.raw"}, "/tmp/x/head.mi"},
+        {"out.d/head", false, ".raw", {}, ""},
+        {"../head", true, ".raw", {}, ""},
+        {"out/", false, ".raw", {}, ""},
+    };
+    for (const auto &c : cases) {
+        try {
+            const convert::OutputNames names = convert::output_names(c.output, c.series, c.extension, 12);
+            ASSERT_FALSE(c.files.empty()) << c.output;
+            EXPECT_EQ(names.volume_files.front(), c.files.front()) << c.output;
+            EXPECT_EQ(names.volume_files.back(), c.files.back()) << c.output;
+            EXPECT_EQ(names.volume_files.size(), c.series ? 12u : 1u) << c.output;
+            EXPECT_EQ(names.scene, c.scene) << c.output;
+        } catch (const convert::Failure &failure) {
+            EXPECT_TRUE(c.files.empty()) << c.output << ": " << failure.what();
+            EXPECT_EQ(failure.status, 2);
+        }
     }
 }
 
