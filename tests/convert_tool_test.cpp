@@ -10,9 +10,9 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
-#include <functional>
 #include <set>
 #include <sstream>
 #include <sys/wait.h>
@@ -44,7 +44,8 @@ ToolRun run_convert(const fs::path &folder, const std::vector<std::string> &args
     std::string command = "cd '" + folder.string() + "' && '" NIMBREL_CONVERT "' --quiet";
     for (const std::string &arg : args)
         command += " '" + arg + "'";
-    const fs::path out = folder.parent_path() / "stdout.txt", err = folder.parent_path() / "stderr.txt";
+    const fs::path out = folder.parent_path() / "stdout.txt",
+                   err = folder.parent_path() / "stderr.txt";
     command += " >'" + out.string() + "' 2>'" + err.string() + "'";
     ToolRun run;
     const int status = std::system(command.c_str());
@@ -78,7 +79,7 @@ Image make_image(std::vector<int> size, itk::IOComponentEnum type, double low, d
         const double unit = double(seed >> 8) / double(1u << 24);
         const double value = low + unit * (high - low);
         image.values.push_back(type == itk::IOComponentEnum::FLOAT ? double(float(value))
-                                                                    : std::floor(value));
+                                                                   : std::floor(value));
     }
     image.values[0] = low; // both ends present
     image.values[count - 1] = type == itk::IOComponentEnum::FLOAT ? high : std::floor(high);
@@ -98,19 +99,25 @@ Bytes sample_bytes(const Image &image, size_t first, size_t count) {
     const std::vector<double> part(image.values.begin() + ptrdiff_t(first),
                                    image.values.begin() + ptrdiff_t(first + count));
     switch (image.type) {
-    case itk::IOComponentEnum::UCHAR: return as_bytes<uint8_t>(part);
-    case itk::IOComponentEnum::USHORT: return as_bytes<uint16_t>(part);
-    case itk::IOComponentEnum::SHORT: return as_bytes<int16_t>(part);
-    case itk::IOComponentEnum::FLOAT: return as_bytes<float>(part);
-    default: ADD_FAILURE() << "no writer for this type"; return {};
+    case itk::IOComponentEnum::UCHAR:
+        return as_bytes<uint8_t>(part);
+    case itk::IOComponentEnum::USHORT:
+        return as_bytes<uint16_t>(part);
+    case itk::IOComponentEnum::SHORT:
+        return as_bytes<int16_t>(part);
+    case itk::IOComponentEnum::FLOAT:
+        return as_bytes<float>(part);
+    default:
+        ADD_FAILURE() << "no writer for this type";
+        return {};
     }
 }
 
 // Writes `count` samples from `first` of `image` with ITK's writer for the
 // file's extension, as an image of `size`; `dicom` adds the tags of slice z
 // of one series.
-void write_itk(const fs::path &path, const Image &image, const std::vector<int> &size,
-               size_t first, bool compress = false, int dicom_slice = -1) {
+void write_itk(const fs::path &path, const Image &image, const std::vector<int> &size, size_t first,
+               bool compress = false, int dicom_slice = -1) {
     convert::register_formats();
     itk::ImageIOBase::Pointer io =
         itk::ImageIOFactory::CreateImageIO(path.c_str(), itk::IOFileModeEnum::WriteMode);
@@ -156,14 +163,16 @@ void write_itk(const fs::path &path, const Image &image, const std::vector<int> 
 // the NIfTI library's own header swap.
 void make_big_endian_nifti(const fs::path &path, int sample_bytes) {
     Bytes file(fs::file_size(path));
-    std::ifstream(path, std::ios::binary).read(reinterpret_cast<char *>(file.data()), std::streamsize(file.size()));
+    std::ifstream(path, std::ios::binary)
+        .read(reinterpret_cast<char *>(file.data()), std::streamsize(file.size()));
     nifti_1_header header;
     memcpy(&header, file.data(), sizeof header);
     const size_t data = size_t(header.vox_offset);
     swap_nifti_header(&header, 1);
     memcpy(file.data(), &header, sizeof header);
     if (sample_bytes == 2) nifti_swap_2bytes((file.size() - data) / 2, file.data() + data);
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<char *>(file.data()), std::streamsize(file.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<char *>(file.data()), std::streamsize(file.size()));
 }
 
 // The shader parameters of an OUTPUT.mi, by name: lines `"name" value,` or
@@ -243,7 +252,7 @@ struct RoundTrip {
     const char *name;
     const char *file; // written: one file, or with %d one 2D file per slice from `first`
     int first;
-    bool big_endian; // a .nii turned big-endian
+    bool big_endian;   // a .nii turned big-endian
     const char *input; // as given to the tool, after `options`
     Image image;
     std::vector<std::string> options;
@@ -275,24 +284,92 @@ void write_input(const fs::path &folder, const RoundTrip &c) {
 TEST_F(ConvertTool, RoundTripsEveryFormatVoxelForVoxel) {
     using C = itk::IOComponentEnum;
     const RoundTrip cases[] = {
-        {"NIfTI little-endian uint8", "scan.nii", 0, false, "scan.nii",
-         make_image({7, 5, 4}, C::UCHAR, 0, 255), {}, "3", 255.0f},
-        {"NIfTI big-endian int16", "scan.nii", 0, true, "scan.nii",
-         make_image({6, 5, 3}, C::SHORT, -3000, 3000), {}, "5", 255.0f},
-        {"NIfTI 4D int16, frame 1", "scan.nii.gz", 0, false, "scan.nii.gz",
-         make_image({4, 3, 3, 2}, C::SHORT, -50, 50), {"--frame", "1"}, "5", 255.0f, 0, 0, 1},
-        {"NRRD float rescaled from a window", "scan.nrrd", 0, false, "scan.nrrd",
-         make_image({5, 4, 3}, C::FLOAT, -20, 40), {"--window", "-10,30"}, "4", 4095.0f, -10, 30},
-        {"MetaImage uint16 up to 4095", "scan.mha", 0, false, "scan.mha",
-         make_image({5, 6, 3}, C::USHORT, 0, 4095), {}, "4", 4095.0f},
-        {"multi-page TIFF uint16 over 4095", "scan.tif", 0, false, "scan.tif",
-         make_image({6, 4, 3}, C::USHORT, 0, 65535), {}, "1", 65535.0f},
-        {"DICOM series int16", "dicom/im%d.dcm", 0, false, "dicom",
-         make_image({5, 4, 4}, C::SHORT, -1000, 2000), {}, "5", 255.0f},
-        {"PNG stack RGB from a pattern", "rgb_%d.png", 1, false, "",
-         make_image({5, 3, 3}, C::UCHAR, 0, 255, 3), {"--stack", "rgb_%d.png"}, "0", 255.0f},
-        {"PNG folder in name order, grey into a BMP series", "png/s%d.png", 0, false, "png",
-         make_image({4, 3, 12}, C::UCHAR, 0, 255), {"--to", "bmp-series"}, "0", 255.0f},
+        {"NIfTI little-endian uint8",
+         "scan.nii",
+         0,
+         false,
+         "scan.nii",
+         make_image({7, 5, 4}, C::UCHAR, 0, 255),
+         {},
+         "3",
+         255.0f},
+        {"NIfTI big-endian int16",
+         "scan.nii",
+         0,
+         true,
+         "scan.nii",
+         make_image({6, 5, 3}, C::SHORT, -3000, 3000),
+         {},
+         "5",
+         255.0f},
+        {"NIfTI 4D int16, frame 1",
+         "scan.nii.gz",
+         0,
+         false,
+         "scan.nii.gz",
+         make_image({4, 3, 3, 2}, C::SHORT, -50, 50),
+         {"--frame", "1"},
+         "5",
+         255.0f,
+         0,
+         0,
+         1},
+        {"NRRD float rescaled from a window",
+         "scan.nrrd",
+         0,
+         false,
+         "scan.nrrd",
+         make_image({5, 4, 3}, C::FLOAT, -20, 40),
+         {"--window", "-10,30"},
+         "4",
+         4095.0f,
+         -10,
+         30},
+        {"MetaImage uint16 up to 4095",
+         "scan.mha",
+         0,
+         false,
+         "scan.mha",
+         make_image({5, 6, 3}, C::USHORT, 0, 4095),
+         {},
+         "4",
+         4095.0f},
+        {"multi-page TIFF uint16 over 4095",
+         "scan.tif",
+         0,
+         false,
+         "scan.tif",
+         make_image({6, 4, 3}, C::USHORT, 0, 65535),
+         {},
+         "1",
+         65535.0f},
+        {"DICOM series int16",
+         "dicom/im%d.dcm",
+         0,
+         false,
+         "dicom",
+         make_image({5, 4, 4}, C::SHORT, -1000, 2000),
+         {},
+         "5",
+         255.0f},
+        {"PNG stack RGB from a pattern",
+         "rgb_%d.png",
+         1,
+         false,
+         "",
+         make_image({5, 3, 3}, C::UCHAR, 0, 255, 3),
+         {"--stack", "rgb_%d.png"},
+         "0",
+         255.0f},
+        {"PNG folder in name order, grey into a BMP series",
+         "png/s%d.png",
+         0,
+         false,
+         "png",
+         make_image({4, 3, 12}, C::UCHAR, 0, 255),
+         {"--to", "bmp-series"},
+         "0",
+         255.0f},
     };
     for (const RoundTrip &c : cases) {
         SCOPED_TRACE(c.name);
@@ -301,7 +378,7 @@ TEST_F(ConvertTool, RoundTripsEveryFormatVoxelForVoxel) {
         write_input(folder, c);
         std::vector<std::string> args = c.options;
         if (*c.input) args.push_back(c.input);
-        args.push_back((folder / "out" ).string());
+        args.push_back((folder / "out").string());
         const ToolRun run = run_convert(folder, args);
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_NE(run.out.find("preview: "), std::string::npos) << run.out;
@@ -309,21 +386,51 @@ TEST_F(ConvertTool, RoundTripsEveryFormatVoxelForVoxel) {
         ASSERT_EQ(p["filetype"], c.filetype) << read_text(folder / "out.mi");
         EXPECT_EQ(p["slices"], std::to_string(c.image.size[2]));
         EXPECT_EQ(p["interpolation"], "1");
-        const standin::Params params{p["filename"],          {0, 0, 0},
-                                     std::stoi(p["slices"]), standin::NEAREST_MODE,
-                                     std::stoi(p["filetype"]), std::stoi(p["width"]),
-                                     std::stoi(p["height"]), std::stoi(p["little_endian"])};
-        const size_t frame_values = c.image.values.size() / (c.image.size.size() == 4 ? c.image.size[3] : 1);
+        const standin::Params params{p["filename"],
+                                     {0, 0, 0},
+                                     std::stoi(p["slices"]),
+                                     standin::NEAREST_MODE,
+                                     std::stoi(p["filetype"]),
+                                     std::stoi(p["width"]),
+                                     std::stoi(p["height"]),
+                                     std::stoi(p["little_endian"])};
+        const size_t frame_values =
+            c.image.values.size() / (c.image.size.size() == 4 ? c.image.size[3] : 1);
         const int components = c.image.components;
         const auto expected = [&](size_t voxel, int channel) {
             double v = c.image.values[frame_values * c.frame + voxel * components +
                                       (components == 3 ? channel : 0)];
             if (c.high > c.low)
-                v = std::clamp(std::floor((v - c.low) / (c.high - c.low) * 4095.0 + 0.5), 0.0, 4095.0);
+                v = std::clamp(std::floor((v - c.low) / (c.high - c.low) * 4095.0 + 0.5), 0.0,
+                               4095.0);
             return float(v) / c.divisor;
         };
         EXPECT_EQ(first_mismatch(params, c.image, expected), "");
     }
+}
+
+// The preview command the tool prints draws the volume in its true
+// proportions: spacing 1 x 1 x 3 gives a side view three times as tall per
+// slice as wide per voxel.
+TEST_F(ConvertTool, PreviewCommandDrawsTheTrueProportions) {
+#if !defined(NIMBREL_RENDER_BUILT)
+    GTEST_SKIP() << "nimbrel-render is not built (no libpng)";
+#endif
+    Image image = make_image({9, 5, 4}, itk::IOComponentEnum::SHORT, 0, 900);
+    image.spacing[2] = 3.0;
+    write_itk(folder / "scan.nii", image, image.size, 0);
+    const ToolRun run = run_convert(folder, {"scan.nii", "out"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const size_t at = run.out.find("preview: ");
+    ASSERT_NE(at, std::string::npos) << run.out;
+    const std::string preview = run.out.substr(at + 9, run.out.find('\n', at) - at - 9);
+    const std::string command = "cd '" + folder.string() + "' && " + preview +
+                                " --view slice --axis y --scale 2 --quiet -o side.png";
+    const std::string out = (folder.parent_path() / "render.txt").string();
+    ASSERT_EQ(std::system((command + " >'" + out + "' 2>&1").c_str()), 0) << read_text(out);
+    // x: 8 voxels; z: 3 slices of 3 voxels' length, 2 pixels per voxel.
+    EXPECT_NE(read_text(out).find("side.png: slice view 17 x 19, "), std::string::npos)
+        << command << "\n" << read_text(out);
 }
 
 // ---- In-place loading -----------------------------------------------------------
@@ -338,9 +445,13 @@ std::optional<standin::Params> in_place_params(const std::string &info) {
         const size_t at = line.find(name + " ") + name.size() + 1;
         return line.substr(at, line.find(',', at) - at);
     };
-    return standin::Params{field("filename"), {0, 0, 0}, std::stoi(field("slices")),
-                           standin::NEAREST_MODE, std::stoi(field("filetype")),
-                           std::stoi(field("width")), std::stoi(field("height")),
+    return standin::Params{field("filename"),
+                           {0, 0, 0},
+                           std::stoi(field("slices")),
+                           standin::NEAREST_MODE,
+                           std::stoi(field("filetype")),
+                           std::stoi(field("width")),
+                           std::stoi(field("height")),
                            std::stoi(field("little_endian"))};
 }
 
@@ -364,21 +475,28 @@ TEST_F(ConvertTool, InfoSaysInPlaceExactlyWhenTheFileLoadsAsItIs) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file);
-        write_itk(folder / c.file, c.image, c.image.size, 0, std::string(c.file).find(".gz") != std::string::npos);
+        write_itk(folder / c.file, c.image, c.image.size, 0,
+                  std::string(c.file).find(".gz") != std::string::npos);
         if (c.big_endian) make_big_endian_nifti(folder / c.file, 2);
         const ToolRun run = run_convert(folder, {"--info", (folder / c.file).string()});
         ASSERT_EQ(run.status, 0) << run.err;
         const std::optional<standin::Params> said = in_place_params(run.out);
         ASSERT_EQ(said.has_value(), c.loads) << run.out;
-        const standin::Params params =
-            said ? *said
-                 : standin::Params{(folder / c.file).string(), {0, 0, 0}, c.image.size[2],
-                                   standin::NEAREST_MODE, c.filetype, c.image.size[0],
-                                   c.image.size[1], c.big_endian ? 0 : 1};
+        const standin::Params params = said ? *said
+                                            : standin::Params{(folder / c.file).string(),
+                                                              {0, 0, 0},
+                                                              c.image.size[2],
+                                                              standin::NEAREST_MODE,
+                                                              c.filetype,
+                                                              c.image.size[0],
+                                                              c.image.size[1],
+                                                              c.big_endian ? 0 : 1};
         if (said) {
             EXPECT_EQ(params.filetype, c.filetype);
         }
-        const auto expected = [&](size_t voxel, int) { return float(c.image.values[voxel]) / c.divisor; };
+        const auto expected = [&](size_t voxel, int) {
+            return float(c.image.values[voxel]) / c.divisor;
+        };
         const std::string mismatch = first_mismatch(params, c.image, expected);
         EXPECT_EQ(mismatch.empty(), c.loads) << mismatch << "\n" << run.out;
     }
@@ -457,8 +575,10 @@ TEST(ConvertPlan, ChoosesTheSourceFromTheSamplesOrSaysWhyTheyDoNotFit) {
         {T::f32, "scalar", 0, 1, "u16-series", "", 1, true, ""},
         {T::u16, "scalar", 0, 4096, "u12-block", "", -1, false,
          "u12-block holds values from 0 to 4095, but the values run from 0 to 4096"},
-        {T::i16, "scalar", -1, 9, "u8-block", "", -1, false, "(negative values need a signed source)"},
-        {T::f32, "scalar", 0, 1, "s16-block", "", -1, false, "rescaled values go into an unsigned source"},
+        {T::i16, "scalar", -1, 9, "u8-block", "", -1, false,
+         "(negative values need a signed source)"},
+        {T::f32, "scalar", 0, 1, "s16-block", "", -1, false,
+         "rescaled values go into an unsigned source"},
         {T::u8, "RGB", 0, 255, "u8-block", "", -1, false, "colour samples go only into bmp-series"},
         {T::u8, "RGB", 0, 255, "", "0,9", -1, false, "--window applies to grey samples"},
     };
@@ -482,7 +602,8 @@ TEST(ConvertPlan, ChoosesTheSourceFromTheSamplesOrSaysWhyTheyDoNotFit) {
         } catch (const convert::Failure &failure) {
             EXPECT_EQ(c.source, -1) << trace << ": " << failure.what();
             EXPECT_EQ(failure.status, 2) << trace;
-            EXPECT_NE(std::string(failure.what()).find(c.message), std::string::npos) << failure.what();
+            EXPECT_NE(std::string(failure.what()).find(c.message), std::string::npos)
+                << failure.what();
         }
     }
 }
@@ -497,7 +618,8 @@ TEST(ConvertPlan, AutoWindowIsTheHalfAndNinetyNineAndAHalfPercentiles) {
     }
     convert::WindowChoice window;
     window.kind = convert::WindowChoice::percentiles;
-    const convert::Plan plan = convert::choose_plan(volume, convert::value_range(volume), -1, window);
+    const convert::Plan plan =
+        convert::choose_plan(volume, convert::value_range(volume), -1, window);
     EXPECT_EQ(plan.low, 5.0);
     EXPECT_EQ(plan.high, 994.0);
     EXPECT_EQ(convert::output_value(plan, 4.0), 0.0);
@@ -525,7 +647,8 @@ TEST(ConvertOutput, NumbersASeriesBeforeTheFirstDotAndRefusesDottedFolders) {
     };
     for (const auto &c : cases) {
         try {
-            const convert::OutputNames names = convert::output_names(c.output, c.series, c.extension, 12);
+            const convert::OutputNames names =
+                convert::output_names(c.output, c.series, c.extension, 12);
             ASSERT_FALSE(c.files.empty()) << c.output;
             EXPECT_EQ(names.volume_files.front(), c.files.front()) << c.output;
             EXPECT_EQ(names.volume_files.back(), c.files.back()) << c.output;

@@ -15,7 +15,8 @@ namespace fs = std::filesystem;
 // The block source that holds the samples as they are, or -1 with `why`.
 int block_source(const Volume &volume, std::string *why) {
     if (volume.format == "DICOM series" || volume.format == "image stack") {
-        *why = "a " + volume.format + " is one file per slice, which the library reads only as raw "
+        *why = "a " + volume.format +
+               " is one file per slice, which the library reads only as raw "
                "16-bit or BMP slices";
         return -1;
     }
@@ -69,9 +70,14 @@ std::vector<std::string> candidates(const std::string &file, uintmax_t bytes) {
 std::string first_difference(const Volume &volume, const ShaderParams &params,
                              standin::Renderer &renderer,
                              const std::function<void(double)> &progress) {
-    standin::Instance instance(renderer, {params.filename, {0, 0, 0}, params.slices,
-                                          standin::NEAREST_MODE, params.filetype, params.width,
-                                          params.height, params.little_endian});
+    standin::Instance instance(renderer, {params.filename,
+                                          {0, 0, 0},
+                                          params.slices,
+                                          standin::NEAREST_MODE,
+                                          params.filetype,
+                                          params.width,
+                                          params.height,
+                                          params.little_endian});
     const float per_voxel = 1.0f / float(params.width - 1);
     instance.connect_coord([per_voxel](miVector p) {
         return miVector{p.x * per_voxel, p.y * per_voxel, p.z * per_voxel};
@@ -80,7 +86,8 @@ std::string first_difference(const Volume &volume, const ShaderParams &params,
     renderer.log().clear();
     instance.init(state);
     std::string difference;
-    if (!renderer.log().errors().empty()) difference = "the library says " + renderer.log().errors()[0];
+    if (!renderer.log().errors().empty())
+        difference = "the library says " + renderer.log().errors()[0];
     const float divisor = sources[params.filetype].divisor;
     const int64_t width = volume.size[0], height = volume.size[1], depth = volume.size[2];
     for (int64_t z = 0; z < depth && difference.empty(); ++z) {
@@ -119,7 +126,8 @@ InPlace check_in_place(const Volume &volume, const std::string &library,
     InPlace result;
     const int source = block_source(volume, &result.reason);
     if (source < 0) return result;
-    const uintmax_t bytes = uintmax_t(volume.voxels_per_frame()) * uintmax_t(sources[source].sample_bytes);
+    const uintmax_t bytes =
+        uintmax_t(volume.voxels_per_frame()) * uintmax_t(sources[source].sample_bytes);
     const std::vector<std::string> files = candidates(volume.files.front(), bytes);
     if (files.empty()) {
         result.reason = "no file of at least " + std::to_string(bytes) +
@@ -136,18 +144,18 @@ InPlace check_in_place(const Volume &volume, const std::string &library,
     std::vector<int> orders = {volume.order == ByteOrder::big ? 0 : 1};
     if (sources[source].sample_bytes == 2) orders.push_back(1 - orders[0]);
     for (const std::string &file : files)
-      for (int little_endian : orders) {
-        const ShaderParams params = shader_params(volume, file, source, little_endian);
-        const std::string difference = first_difference(volume, params, renderer, progress);
-        if (difference.empty()) {
-            result.loads = true;
-            result.params = params;
-            return result;
+        for (int little_endian : orders) {
+            const ShaderParams params = shader_params(volume, file, source, little_endian);
+            const std::string difference = first_difference(volume, params, renderer, progress);
+            if (difference.empty()) {
+                result.loads = true;
+                result.params = params;
+                return result;
+            }
+            result.reason += (result.reason.empty() ? "" : "; ") + file + " as " +
+                             sources[source].name + (little_endian ? "" : " big-endian") + ": " +
+                             difference;
         }
-        result.reason += (result.reason.empty() ? "" : "; ") + file + " as " +
-                         sources[source].name + (little_endian ? "" : " big-endian") + ": " +
-                         difference;
-      }
     return result;
 }
 

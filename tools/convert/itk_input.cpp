@@ -19,8 +19,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -47,19 +47,44 @@ std::string one_line(const itk::ExceptionObject &error) {
 bool sample_type_of(itk::IOComponentEnum component, SampleType *type) {
     using C = itk::IOComponentEnum;
     switch (component) {
-    case C::UCHAR: *type = SampleType::u8; return true;
-    case C::CHAR: *type = SampleType::i8; return true;
-    case C::USHORT: *type = SampleType::u16; return true;
-    case C::SHORT: *type = SampleType::i16; return true;
-    case C::UINT: *type = SampleType::u32; return true;
-    case C::INT: *type = SampleType::i32; return true;
-    case C::ULONG: *type = sizeof(long) == 8 ? SampleType::u64 : SampleType::u32; return true;
-    case C::LONG: *type = sizeof(long) == 8 ? SampleType::i64 : SampleType::i32; return true;
-    case C::ULONGLONG: *type = SampleType::u64; return true;
-    case C::LONGLONG: *type = SampleType::i64; return true;
-    case C::FLOAT: *type = SampleType::f32; return true;
-    case C::DOUBLE: *type = SampleType::f64; return true;
-    default: return false;
+    case C::UCHAR:
+        *type = SampleType::u8;
+        return true;
+    case C::CHAR:
+        *type = SampleType::i8;
+        return true;
+    case C::USHORT:
+        *type = SampleType::u16;
+        return true;
+    case C::SHORT:
+        *type = SampleType::i16;
+        return true;
+    case C::UINT:
+        *type = SampleType::u32;
+        return true;
+    case C::INT:
+        *type = SampleType::i32;
+        return true;
+    case C::ULONG:
+        *type = sizeof(long) == 8 ? SampleType::u64 : SampleType::u32;
+        return true;
+    case C::LONG:
+        *type = sizeof(long) == 8 ? SampleType::i64 : SampleType::i32;
+        return true;
+    case C::ULONGLONG:
+        *type = SampleType::u64;
+        return true;
+    case C::LONGLONG:
+        *type = SampleType::i64;
+        return true;
+    case C::FLOAT:
+        *type = SampleType::f32;
+        return true;
+    case C::DOUBLE:
+        *type = SampleType::f64;
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -116,8 +141,8 @@ Volume describe(const itk::ImageIOBase &io, const std::string &path) {
     else if (pixel == itk::IOPixelEnum::RGBA)
         v.pixel = "RGBA";
     else
-        v.pixel = itk::ImageIOBase::GetPixelTypeAsString(pixel) + " of " +
-                  std::to_string(v.components);
+        v.pixel =
+            itk::ImageIOBase::GetPixelTypeAsString(pixel) + " of " + std::to_string(v.components);
     const itk::IOByteOrderEnum order = io.GetByteOrder();
     v.order = order == itk::IOByteOrderEnum::BigEndian      ? ByteOrder::big
               : order == itk::IOByteOrderEnum::LittleEndian ? ByteOrder::little
@@ -166,9 +191,9 @@ std::vector<std::string> pattern_files(const std::string &pattern) {
         i = end;
     }
     if (numbers != 1)
-        throw Failure(EXIT_BAD_ARGUMENT,
-                      "--stack needs a pattern with one number in it, such as "
-                      "slice_%03d.png, not '" + pattern + "'");
+        throw Failure(EXIT_BAD_ARGUMENT, "--stack needs a pattern with one number in it, such as "
+                                         "slice_%03d.png, not '" +
+                                             pattern + "'");
     const auto name = [&](int n) {
         char text[4096];
         snprintf(text, sizeof text, pattern.c_str(), n);
@@ -213,9 +238,8 @@ std::vector<std::string> dicom_series(const std::string &folder, const std::stri
         printf("%s holds %zu DICOM series:\n", folder.c_str(), uids.size());
         for (const std::string &each : uids)
             printf("  --series %s   (%zu files)\n", each.c_str(), names->GetFileNames(each).size());
-        throw Failure(EXIT_BAD_ARGUMENT,
-                      folder + " holds " + std::to_string(uids.size()) +
-                          " DICOM series: choose one with --series UID");
+        throw Failure(EXIT_BAD_ARGUMENT, folder + " holds " + std::to_string(uids.size()) +
+                                             " DICOM series: choose one with --series UID");
     }
     if (!uid.empty() && std::find(uids.begin(), uids.end(), uid) == uids.end())
         throw Failure(EXIT_BAD_ARGUMENT, "no DICOM series " + uid + " in " + folder);
@@ -300,7 +324,8 @@ Volume open_volume(const InputSpec &input) {
             if (entry.is_regular_file(error) && is_stack_image(entry.path()))
                 files.push_back(entry.path().string());
         if (files.empty())
-            cannot_read(input.path, "the folder holds no DICOM series and no PNG, TIFF or BMP images");
+            cannot_read(input.path,
+                        "the folder holds no DICOM series and no PNG, TIFF or BMP images");
         std::sort(files.begin(), files.end(), natural_less);
         return slice_volume(files, "image stack");
     }
@@ -311,12 +336,16 @@ Volume open_volume(const InputSpec &input) {
     volume.files = {input.path};
     const std::string reader = io->GetNameOfClass();
     volume.format = reader.substr(0, reader.rfind("ImageIO"));
-    for (const auto &[name, shown] : {std::pair{"Nifti", "NIfTI or Analyze"}, {"Nrrd", "NRRD"},
-                                      {"Meta", "MetaImage"}, {"TIFF", "TIFF"},
-                                      {"VTK", "VTK"}, {"GDCM", "DICOM"}})
+    for (const auto &[name, shown] : {std::pair{"Nifti", "NIfTI or Analyze"},
+                                      {"Nrrd", "NRRD"},
+                                      {"Meta", "MetaImage"},
+                                      {"TIFF", "TIFF"},
+                                      {"VTK", "VTK"},
+                                      {"GDCM", "DICOM"}})
         if (volume.format == name) volume.format = shown;
     // ITK's NIfTI and MetaImage readers keep the file's byte order to themselves.
-    if (auto *meta = dynamic_cast<itk::MetaImageIO *>(io.GetPointer()); meta && sample_size(volume.type) > 1)
+    if (auto *meta = dynamic_cast<itk::MetaImageIO *>(io.GetPointer());
+        meta && sample_size(volume.type) > 1)
         volume.order = meta->GetMetaImagePointer()->BinaryDataByteOrderMSB() ? ByteOrder::big
                                                                              : ByteOrder::little;
     if (reader == "NiftiImageIO" && sample_size(volume.type) > 1) {

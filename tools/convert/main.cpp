@@ -90,29 +90,31 @@ void print_info(const Options &options, Volume &volume) {
     const int frame = volume.frames() > 1 ? options.frame : -1;
     read_with_progress(volume, options, frame);
     const ValueRange range = value_range(volume);
-    printf("values      %s%g to %g\n", frame >= 0 ? ("frame " + std::to_string(frame) + ": ").c_str() : "",
-           range.min, range.max);
+    printf("values      %s%g to %g\n",
+           frame >= 0 ? ("frame " + std::to_string(frame) + ": ").c_str() : "", range.min,
+           range.max);
     if (volume.frames() > 1 && frame < 0) {
         printf("convert     choose a frame with --frame N (0 to %lld)\n",
                (long long)volume.frames() - 1);
         return;
     }
     const Plan plan = choose_plan(volume, range, options.to, options.window);
-    const ShaderParams converted = shader_params(
-        volume,
-        output_names("OUTPUT", sources[plan.source].series, plan.source == BMP_SOURCE ? ".bmp" : ".raw",
-                     volume.size[2])
-            .volume_files.front(),
-        plan.source, 1);
-    printf("convert     %s (%d), %s%s%s\n", sources[plan.source].name, plan.source, plan.how.c_str(),
-           plan.note.empty() ? "" : "; ", plan.note.c_str());
-    printf("parameters  filename %s, slices %d, filetype %d, width %d, height %d, little_endian %d\n",
-           converted.filename.c_str(), converted.slices, converted.filetype, converted.width,
-           converted.height, converted.little_endian);
+    const ShaderParams converted =
+        shader_params(volume,
+                      output_names("OUTPUT", sources[plan.source].series,
+                                   plan.source == BMP_SOURCE ? ".bmp" : ".raw", volume.size[2])
+                          .volume_files.front(),
+                      plan.source, 1);
+    printf("convert     %s (%d), %s%s%s\n", sources[plan.source].name, plan.source,
+           plan.how.c_str(), plan.note.empty() ? "" : "; ", plan.note.c_str());
+    printf(
+        "parameters  filename %s, slices %d, filetype %d, width %d, height %d, little_endian %d\n",
+        converted.filename.c_str(), converted.slices, converted.filetype, converted.width,
+        converted.height, converted.little_endian);
 
     render::Progress checking("check", options.quiet);
-    const InPlace in_place =
-        check_in_place(volume, library_path(options), [&](double done) { checking.update(done, "loading"); });
+    const InPlace in_place = check_in_place(volume, library_path(options),
+                                            [&](double done) { checking.update(done, "loading"); });
     checking.finish(1.0, in_place.loads ? "loads as it is" : "needs conversion");
     if (!in_place.loads) {
         printf("in place    no: %s\n", in_place.reason.c_str());
@@ -141,11 +143,12 @@ int convert_input(const Options &options, Volume &volume) {
     if (!plan.note.empty() && !options.quiet)
         fprintf(stderr, "nimbrel-convert: note: %s\n", plan.note.c_str());
     const SourceFacts &source = sources[plan.source];
-    const OutputNames names = output_names(options.output, source.series,
-                                           plan.source == BMP_SOURCE ? ".bmp" : ".raw", volume.size[2]);
+    const OutputNames names = output_names(
+        options.output, source.series, plan.source == BMP_SOURCE ? ".bmp" : ".raw", volume.size[2]);
     const uint64_t slice_bytes_count =
         uint64_t(volume.size[0]) * uint64_t(volume.size[1]) * uint64_t(source.sample_bytes);
-    const uint64_t file_bytes = source.series ? slice_bytes_count : slice_bytes_count * uint64_t(volume.size[2]);
+    const uint64_t file_bytes =
+        source.series ? slice_bytes_count : slice_bytes_count * uint64_t(volume.size[2]);
     if (file_bytes > uint64_t(INT32_MAX) - 54)
         throw Failure(EXIT_FAILED, "the volume would need files of " + std::to_string(file_bytes) +
                                        " bytes; the library reads files under 2 GiB");
@@ -166,7 +169,9 @@ int convert_input(const Options &options, Volume &volume) {
             return block;
         },
         scene_text(params, volume, options.input.path),
-        [&](double done) { writing.update(done, std::to_string(names.volume_files.size()) + " files"); });
+        [&](double done) {
+            writing.update(done, std::to_string(names.volume_files.size()) + " files");
+        });
     writing.finish(1.0, std::to_string(names.volume_files.size() + 1) + " files");
 
     printf("%s: %s voxels of %s %s -> %s, %s\n", options.input.path.c_str(), shape(volume).c_str(),

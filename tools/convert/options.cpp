@@ -141,7 +141,8 @@ Options parse_options(int argc, const char *const *argv) {
             o.to = source_code(value);
             if (o.to < 0)
                 bad("--to must be u8-block, u12-block, s16-block, u12-series, u16-series, "
-                    "bmp-series or 0 to 5, not '" + value + "'");
+                    "bmp-series or 0 to 5, not '" +
+                    value + "'");
         } else {
             o.library = value;
         }
@@ -150,8 +151,9 @@ Options parse_options(int argc, const char *const *argv) {
     const size_t wanted = (o.input.pattern ? 0 : 1) + (o.info ? 0 : 1);
     if (positional.size() != wanted)
         bad(std::string(o.info ? "--info takes " : "give ") +
-            (o.input.pattern ? (o.info ? "no INPUT besides --stack" : "OUTPUT after --stack PATTERN")
-                             : (o.info ? "one INPUT" : "INPUT and OUTPUT")) +
+            (o.input.pattern
+                 ? (o.info ? "no INPUT besides --stack" : "OUTPUT after --stack PATTERN")
+                 : (o.info ? "one INPUT" : "INPUT and OUTPUT")) +
             " (see --help)");
     if (!o.input.pattern) o.input.path = positional.front();
     if (!o.info) o.output = positional.back();

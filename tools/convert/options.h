@@ -12,8 +12,8 @@ struct Options {
     InputSpec input;
     std::string output; // empty with --info
     bool info = false;
-    int frame = -1;  // -1: not given
-    int to = -1;     // forced source code, -1: chosen from the data
+    int frame = -1; // -1: not given
+    int to = -1;    // forced source code, -1: chosen from the data
     WindowChoice window;
     std::string library; // empty: beside the program, or the build's
     bool quiet = false;

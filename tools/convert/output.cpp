@@ -54,7 +54,8 @@ void write_file(const std::string &path, const std::vector<unsigned char> &bytes
     const bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     const int saved = errno;
     if (fclose(file) != 0 || !written)
-        throw Failure(EXIT_FAILED, "cannot write " + path + ": " + strerror(written ? errno : saved));
+        throw Failure(EXIT_FAILED,
+                      "cannot write " + path + ": " + strerror(written ? errno : saved));
 }
 
 } // namespace
@@ -86,9 +87,9 @@ OutputNames output_names(const std::string &output, bool series, const char *ext
     for (int64_t z = 0; z < slices; ++z) {
         char counter[8];
         snprintf(counter, sizeof counter, "_%04d", int(z));
-        names.volume_files.push_back(dot == std::string::npos
-                                         ? base + counter + extension
-                                         : base.substr(0, dot) + counter + base.substr(dot) + extension);
+        names.volume_files.push_back(dot == std::string::npos ? base + counter + extension
+                                                              : base.substr(0, dot) + counter +
+                                                                    base.substr(dot) + extension);
     }
     return names;
 }
@@ -108,7 +109,8 @@ void write_outputs(const OutputNames &names,
             if (i < count)
                 write_file(temporary, volume_file(i));
             else
-                write_file(temporary, std::vector<unsigned char>(scene_text.begin(), scene_text.end()));
+                write_file(temporary,
+                           std::vector<unsigned char>(scene_text.begin(), scene_text.end()));
             progress(double(i + 1) / double(count + 1));
         }
     } catch (...) {

@@ -8,9 +8,9 @@
 namespace convert {
 
 const SourceFacts sources[source_count] = {
-    {"bmp-series", 0, 255, 255.0f, true, 3},       {"u16-series", 0, 65535, 65535.0f, true, 2},
-    {"u12-series", 0, 4095, 4095.0f, true, 2},     {"u8-block", 0, 255, 255.0f, false, 1},
-    {"u12-block", 0, 4095, 4095.0f, false, 2},     {"s16-block", -32768, 32767, 255.0f, false, 2},
+    {"bmp-series", 0, 255, 255.0f, true, 3},   {"u16-series", 0, 65535, 65535.0f, true, 2},
+    {"u12-series", 0, 4095, 4095.0f, true, 2}, {"u8-block", 0, 255, 255.0f, false, 1},
+    {"u12-block", 0, 4095, 4095.0f, false, 2}, {"s16-block", -32768, 32767, 255.0f, false, 2},
 };
 
 int source_code(const std::string &name) {
@@ -24,16 +24,26 @@ namespace {
 // Calls visit(T{}) with the C++ type of `type`.
 template <typename Visit> void with_type(SampleType type, Visit visit) {
     switch (type) {
-    case SampleType::u8: return visit(uint8_t{});
-    case SampleType::i8: return visit(int8_t{});
-    case SampleType::u16: return visit(uint16_t{});
-    case SampleType::i16: return visit(int16_t{});
-    case SampleType::u32: return visit(uint32_t{});
-    case SampleType::i32: return visit(int32_t{});
-    case SampleType::u64: return visit(uint64_t{});
-    case SampleType::i64: return visit(int64_t{});
-    case SampleType::f32: return visit(float{});
-    case SampleType::f64: return visit(double{});
+    case SampleType::u8:
+        return visit(uint8_t{});
+    case SampleType::i8:
+        return visit(int8_t{});
+    case SampleType::u16:
+        return visit(uint16_t{});
+    case SampleType::i16:
+        return visit(int16_t{});
+    case SampleType::u32:
+        return visit(uint32_t{});
+    case SampleType::i32:
+        return visit(int32_t{});
+    case SampleType::u64:
+        return visit(uint64_t{});
+    case SampleType::i64:
+        return visit(int64_t{});
+    case SampleType::f32:
+        return visit(float{});
+    case SampleType::f64:
+        return visit(double{});
     }
 }
 
@@ -66,10 +76,9 @@ bool is_colour(const Volume &volume) {
 void percentiles(const Volume &volume, double *low, double *high) {
     std::vector<double> values;
     values.reserve(volume.samples.size() / sample_size(volume.type));
-    for_values(volume, 0, volume.samples.size() / sample_size(volume.type),
-               [&](size_t, double v) {
-                   if (std::isfinite(v)) values.push_back(v);
-               });
+    for_values(volume, 0, volume.samples.size() / sample_size(volume.type), [&](size_t, double v) {
+        if (std::isfinite(v)) values.push_back(v);
+    });
     const auto at = [&](double fraction) {
         const size_t k = size_t(std::llround(fraction * double(values.size() - 1)));
         std::nth_element(values.begin(), values.begin() + ptrdiff_t(k), values.end());
@@ -110,12 +119,14 @@ std::string refusal(const Volume &volume) {
     return {};
 }
 
-Plan choose_plan(const Volume &volume, const ValueRange &range, int to, const WindowChoice &window) {
+Plan choose_plan(const Volume &volume, const ValueRange &range, int to,
+                 const WindowChoice &window) {
     Plan plan;
     if (is_colour(volume)) {
         if (to >= 0 && to != BMP_SOURCE)
-            throw Failure(EXIT_BAD_ARGUMENT, std::string("colour samples go only into bmp-series, not ") +
-                                                 sources[to].name);
+            throw Failure(EXIT_BAD_ARGUMENT,
+                          std::string("colour samples go only into bmp-series, not ") +
+                              sources[to].name);
         if (window.kind != WindowChoice::data_range)
             throw Failure(EXIT_BAD_ARGUMENT, "--window applies to grey samples, not to colour");
         plan.source = BMP_SOURCE;
@@ -126,32 +137,34 @@ Plan choose_plan(const Volume &volume, const ValueRange &range, int to, const Wi
     // Integer samples of the three types the library holds are copied;
     // anything else, or any sample with --window, is rescaled.
     const bool copies = window.kind == WindowChoice::data_range &&
-                        (is_integer(volume.type) && (to >= 0 || volume.type == SampleType::u8 ||
-                                                     volume.type == SampleType::u16 ||
-                                                     volume.type == SampleType::i16));
+                        (is_integer(volume.type) &&
+                         (to >= 0 || volume.type == SampleType::u8 ||
+                          volume.type == SampleType::u16 || volume.type == SampleType::i16));
     if (copies) {
-        plan.source = to >= 0                                               ? to
-                      : volume.type == SampleType::u8                       ? 3
-                      : volume.type == SampleType::i16                      ? S16_SOURCE
+        plan.source = to >= 0                                            ? to
+                      : volume.type == SampleType::u8                    ? 3
+                      : volume.type == SampleType::i16                   ? S16_SOURCE
                       : range.empty() || range.max <= sources[4].highest ? U12_BLOCK_SOURCE
-                                                                            : U16_SERIES_SOURCE;
+                                                                         : U16_SERIES_SOURCE;
         const SourceFacts &s = sources[plan.source];
         if (!range.empty() && (range.min < s.lowest || range.max > s.highest))
             throw Failure(EXIT_BAD_ARGUMENT,
                           std::string(s.name) + " holds values from " + std::to_string(s.lowest) +
                               " to " + std::to_string(s.highest) + ", but the values run from " +
                               number(range.min) + " to " + number(range.max) +
-                              (range.min < 0 && s.lowest == 0 ? " (negative values need a signed source)"
-                                                              : "") +
+                              (range.min < 0 && s.lowest == 0
+                                   ? " (negative values need a signed source)"
+                                   : "") +
                               "; rescale them with --window");
         plan.how = "values as they are";
         return plan;
     }
     plan.source = to >= 0 ? to : U12_BLOCK_SOURCE;
     if (plan.source == S16_SOURCE)
-        throw Failure(EXIT_BAD_ARGUMENT,
-                      "rescaled values go into an unsigned source (u8-block, u12-block, u12-series, "
-                      "u16-series or bmp-series), not s16-block");
+        throw Failure(
+            EXIT_BAD_ARGUMENT,
+            "rescaled values go into an unsigned source (u8-block, u12-block, u12-series, "
+            "u16-series or bmp-series), not s16-block");
     plan.rescale = true;
     if (window.kind == WindowChoice::given) {
         plan.low = window.low, plan.high = window.high;
@@ -164,7 +177,8 @@ Plan choose_plan(const Volume &volume, const ValueRange &range, int to, const Wi
         else
             plan.low = range.min, plan.high = range.max;
         if (!(plan.low < plan.high)) {
-            plan.note = "every value in the window is " + number(plan.low) + ": every voxel becomes 0";
+            plan.note =
+                "every value in the window is " + number(plan.low) + ": every voxel becomes 0";
             plan.high = plan.low + 1;
         }
     }
@@ -197,7 +211,8 @@ std::vector<unsigned char> slice_bytes(const Volume &volume, const Plan &plan, i
                 out[at + i] = static_cast<unsigned char>(value >> (8 * i));
         };
         out[0] = 'B', out[1] = 'M';
-        put(2, uint32_t(out.size()), 4), put(10, 54, 4), put(14, 40, 4), put(18, uint32_t(width), 4);
+        put(2, uint32_t(out.size()), 4), put(10, 54, 4), put(14, 40, 4),
+            put(18, uint32_t(width), 4);
         put(22, uint32_t(height), 4), put(26, 1, 2), put(28, 24, 2), put(34, image, 4);
         put(38, 2835, 4), put(42, 2835, 4);
         for_values(volume, first, voxels * size_t(components), [&](size_t i, double v) {

@@ -21,8 +21,9 @@ std::string triple(const std::array<double, 3> &v, const char *separator) {
 
 // A word for the shell: quoted unless plain.
 std::string shell_word(const std::string &word) {
-    if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                "0123456789_-+=/.,:@%") == std::string::npos)
+    if (!word.empty() &&
+        word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                               "0123456789_-+=/.,:@%") == std::string::npos)
         return word;
     std::string quoted = "'";
     for (char c : word)
@@ -48,7 +49,8 @@ CoordScale coord_scale(const Volume &volume) {
     CoordScale scale;
     double spacing[3], extent[3];
     for (int d = 0; d < 3; ++d) {
-        spacing[d] = std::isfinite(volume.spacing[d]) && volume.spacing[d] > 0 ? volume.spacing[d] : 1.0;
+        spacing[d] =
+            std::isfinite(volume.spacing[d]) && volume.spacing[d] > 0 ? volume.spacing[d] : 1.0;
         extent[d] = double(volume.size[d] - 1) * spacing[d];
     }
     const double longest = std::max({extent[0], extent[1], extent[2]});
@@ -72,15 +74,19 @@ std::string scene_text(const ShaderParams &p, const Volume &volume, const std::s
             std::to_string(p.slices) + " voxels, spacing " + triple(spacing, " x ") +
             " (x, y, z, in the input's units).\n";
     text += "# The library scales every coord axis by width - 1 = " + std::to_string(p.width - 1) +
-            ", so coord 0..1 spans\n# the width. For the true proportions, with the volume in a box of " +
-            triple(scale.box_sides, " x ") + "\n# from the origin, connect a shader that gives coord = point * (" +
+            ", so coord 0..1 spans\n# the width. For the true proportions, with the volume in a "
+            "box of " +
+            triple(scale.box_sides, " x ") +
+            "\n# from the origin, connect a shader that gives coord = point * (" +
             triple(scale.box, ", ") + ").\n";
     text += "shader \"nimbrel_volume\" \"Nimbrel\" (\n";
     text += "    \"filename\" \"" + p.filename + "\",\n";
-    text += "    # \"coord\" = \"your_coord_shader\",   connect: 0..1 across the grid (see above)\n";
+    text +=
+        "    # \"coord\" = \"your_coord_shader\",   connect: 0..1 across the grid (see above)\n";
     text += "    \"slices\" " + std::to_string(p.slices) + ",\n";
     text += "    \"interpolation\" " + std::to_string(p.interpolation) + ",   # trilinear\n";
-    text += "    \"filetype\" " + std::to_string(p.filetype) + ",   # " + sources[p.filetype].name + "\n";
+    text += "    \"filetype\" " + std::to_string(p.filetype) + ",   # " + sources[p.filetype].name +
+            "\n";
     text += "    \"width\" " + std::to_string(p.width) + ",\n";
     text += "    \"height\" " + std::to_string(p.height) + ",\n";
     text += "    \"little_endian\" " + std::to_string(p.little_endian) + "\n";

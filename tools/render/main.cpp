@@ -267,7 +267,8 @@ int run(const Options &options) {
         const CoordShader coord{options.coord_scale, options.coord_offset, &instance};
         const Frame frame(options.axis, *volume, options.scale, coord.voxels_per_point());
         if (frame.extent[frame.axis] > max_view_depth) {
-            fprintf(stderr, "nimbrel-render: --coord-scale makes the grid %d points deep; at most %d\n",
+            fprintf(stderr,
+                    "nimbrel-render: --coord-scale makes the grid %d points deep; at most %d\n",
                     frame.extent[frame.axis], max_view_depth);
             instance.exit(state);
             return EXIT_BAD_ARGUMENT;
