@@ -113,11 +113,11 @@ Bytes sample_bytes(const Image &image, size_t first, size_t count) {
     }
 }
 
-// Writes `count` samples from `first` of `image` with ITK's writer for the
-// file's extension, as an image of `size`; `dicom` adds the tags of slice z
-// of one series.
+// Writes the samples of `image` from `first` on with ITK's writer for the
+// file's extension, as an image of `size`; `dicom_slice` adds the tags of
+// that slice of DICOM series number `series`.
 void write_itk(const fs::path &path, const Image &image, const std::vector<int> &size, size_t first,
-               bool compress = false, int dicom_slice = -1) {
+               bool compress = false, int dicom_slice = -1, int series = 0) {
     convert::register_formats();
     itk::ImageIOBase::Pointer io =
         itk::ImageIOFactory::CreateImageIO(path.c_str(), itk::IOFileModeEnum::WriteMode);
@@ -147,7 +147,8 @@ void write_itk(const fs::path &path, const Image &image, const std::vector<int> 
         itk::MetaDataDictionary &tags = io->GetMetaDataDictionary();
         itk::EncapsulateMetaData<std::string>(tags, "0008|0060", "CT");
         itk::EncapsulateMetaData<std::string>(tags, "0020|000d", "1.2.826.0.1.3680043.2.1125.1");
-        itk::EncapsulateMetaData<std::string>(tags, "0020|000e", "1.2.826.0.1.3680043.2.1125.2");
+        itk::EncapsulateMetaData<std::string>(
+            tags, "0020|000e", "1.2.826.0.1.3680043.2.1125.2." + std::to_string(series));
         itk::EncapsulateMetaData<std::string>(tags, "0020|0052", "1.2.826.0.1.3680043.2.1125.3");
         itk::EncapsulateMetaData<std::string>(tags, "0020|0013", std::to_string(dicom_slice + 1));
         itk::EncapsulateMetaData<std::string>(
@@ -430,7 +431,8 @@ TEST_F(ConvertTool, PreviewCommandDrawsTheTrueProportions) {
     ASSERT_EQ(std::system((command + " >'" + out + "' 2>&1").c_str()), 0) << read_text(out);
     // x: 8 voxels; z: 3 slices of 3 voxels' length, 2 pixels per voxel.
     EXPECT_NE(read_text(out).find("side.png: slice view 17 x 19, "), std::string::npos)
-        << command << "\n" << read_text(out);
+        << command << "\n"
+        << read_text(out);
 }
 
 // ---- In-place loading -----------------------------------------------------------
@@ -514,6 +516,11 @@ TEST_F(ConvertTool, RefusesBadInputsWithTheirMessageAndNothingWritten) {
     write_itk(folder / "vectors.nrrd", vectors, vectors.size, 0);
     write_itk(folder / "u16.nii", make_image({4, 4, 3}, C::USHORT, 0, 60000), {4, 4, 3}, 0);
     fs::create_directories(folder / "empty");
+    fs::create_directories(folder / "two");
+    const Image slice = make_image({4, 3}, C::SHORT, 0, 99);
+    for (int z = 0; z < 4; ++z)
+        write_itk(folder / "two" / ("im" + std::to_string(z) + ".dcm"), slice, slice.size, 0, false,
+                  z / 2, z % 2);
     fs::create_directories(folder / "out.d");
     const std::set<std::string> before = files();
 
@@ -529,6 +536,8 @@ TEST_F(ConvertTool, RefusesBadInputsWithTheirMessageAndNothingWritten) {
         {{"flat.png", "out"}, 1, "flat.png cannot become a volume: it is a 2D image (5 x 4)"},
         {{"vectors.nrrd", "out"}, 1, "only grey samples and 8-bit RGB or RGBA become a volume"},
         {{"empty", "out"}, 1, "holds no DICOM series and no PNG, TIFF or BMP images"},
+        {{"two", "out"}, 2, "two holds 2 DICOM series: choose one with --series UID"},
+        {{"--series", "1.2.3", "two", "out"}, 2, "no DICOM series 1.2.3 in two"},
         {{"--window", "5,5", "u16.nii", "out"}, 2, "--window LOW,HIGH needs LOW below HIGH"},
         {{"--window", "9,2", "u16.nii", "out"}, 2, "--window LOW,HIGH needs LOW below HIGH"},
         {{"u16.nii", "out.d/vol"}, 2, "lies in a folder with a '.' in its name (out.d)"},
