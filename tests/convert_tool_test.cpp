@@ -522,6 +522,7 @@ TEST_F(ConvertTool, RefusesBadInputsWithTheirMessageAndNothingWritten) {
         write_itk(folder / "two" / ("im" + std::to_string(z) + ".dcm"), slice, slice.size, 0, false,
                   z / 2, z % 2);
     fs::create_directories(folder / "out.d");
+    fs::create_directories(folder / "blocked_0001.raw"); // the second slice cannot take its name
     const std::set<std::string> before = files();
 
     const struct {
@@ -540,6 +541,7 @@ TEST_F(ConvertTool, RefusesBadInputsWithTheirMessageAndNothingWritten) {
         {{"--series", "1.2.3", "two", "out"}, 2, "no DICOM series 1.2.3 in two"},
         {{"--window", "5,5", "u16.nii", "out"}, 2, "--window LOW,HIGH needs LOW below HIGH"},
         {{"--window", "9,2", "u16.nii", "out"}, 2, "--window LOW,HIGH needs LOW below HIGH"},
+        {{"u16.nii", "blocked"}, 1, "cannot rename to blocked_0001.raw: Is a directory"},
         {{"u16.nii", "out.d/vol"}, 2, "lies in a folder with a '.' in its name (out.d)"},
         {{"--to", "u12-block", "u16.nii", "out"}, 2, "u12-block holds values from 0 to 4095"},
         {{"--to", "s16-block", "--window", "0,1", "u16.nii", "out"}, 2, "not s16-block"},

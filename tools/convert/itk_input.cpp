@@ -46,46 +46,27 @@ std::string one_line(const itk::ExceptionObject &error) {
 
 bool sample_type_of(itk::IOComponentEnum component, SampleType *type) {
     using C = itk::IOComponentEnum;
-    switch (component) {
-    case C::UCHAR:
-        *type = SampleType::u8;
-        return true;
-    case C::CHAR:
-        *type = SampleType::i8;
-        return true;
-    case C::USHORT:
-        *type = SampleType::u16;
-        return true;
-    case C::SHORT:
-        *type = SampleType::i16;
-        return true;
-    case C::UINT:
-        *type = SampleType::u32;
-        return true;
-    case C::INT:
-        *type = SampleType::i32;
-        return true;
-    case C::ULONG:
-        *type = sizeof(long) == 8 ? SampleType::u64 : SampleType::u32;
-        return true;
-    case C::LONG:
-        *type = sizeof(long) == 8 ? SampleType::i64 : SampleType::i32;
-        return true;
-    case C::ULONGLONG:
-        *type = SampleType::u64;
-        return true;
-    case C::LONGLONG:
-        *type = SampleType::i64;
-        return true;
-    case C::FLOAT:
-        *type = SampleType::f32;
-        return true;
-    case C::DOUBLE:
-        *type = SampleType::f64;
-        return true;
-    default:
-        return false;
-    }
+    const bool long64 = sizeof(long) == 8;
+    const std::pair<C, SampleType> types[] = {
+        {C::UCHAR, SampleType::u8},
+        {C::CHAR, SampleType::i8},
+        {C::USHORT, SampleType::u16},
+        {C::SHORT, SampleType::i16},
+        {C::UINT, SampleType::u32},
+        {C::INT, SampleType::i32},
+        {C::ULONG, long64 ? SampleType::u64 : SampleType::u32},
+        {C::LONG, long64 ? SampleType::i64 : SampleType::i32},
+        {C::ULONGLONG, SampleType::u64},
+        {C::LONGLONG, SampleType::i64},
+        {C::FLOAT, SampleType::f32},
+        {C::DOUBLE, SampleType::f64},
+    };
+    for (const auto &[itk_type, ours] : types)
+        if (component == itk_type) {
+            *type = ours;
+            return true;
+        }
+    return false;
 }
 
 // An ImageIO with the header of `path` read.
@@ -126,7 +107,7 @@ Volume describe(const itk::ImageIOBase &io, const std::string &path) {
         v.origin[d] = io.GetOrigin(d);
         const std::vector<double> axis = io.GetDirection(d);
         for (int r = 0; r < std::min<int>(3, int(axis.size())); ++r)
-            v.direction[r * 3 + d] = axis[r];
+            v.direction[d * 3 + r] = axis[r];
     }
     if (!sample_type_of(io.GetComponentType(), &v.type))
         cannot_read(path, "samples of type " +

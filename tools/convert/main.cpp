@@ -77,9 +77,11 @@ void print_info(const Options &options, Volume &volume) {
     printf("spacing     %g x %g x %g\n", volume.spacing[0], volume.spacing[1], volume.spacing[2]);
     printf("origin      %g, %g, %g\n", volume.origin[0], volume.origin[1], volume.origin[2]);
     printf("direction  ");
-    for (int i = 0; i < 9; ++i) // + 0.0: no "-0"
-        printf("%s %g", i > 0 && i % 3 == 0 ? " /" : "", volume.direction[i] + 0.0);
-    printf("   (rows x, y, z)\n");
+    for (int axis = 0; axis < 3; ++axis) { // + 0.0: no "-0"
+        const double *d = &volume.direction[3 * axis];
+        printf(" %c (%g, %g, %g)", "xyz"[axis], d[0] + 0.0, d[1] + 0.0, d[2] + 0.0);
+    }
+    printf("\n");
     printf("pixel type  %s %s, %s\n", sample_type_name(volume.type), volume.pixel.c_str(),
            sample_size(volume.type) == 1 ? "bytes" : orders[int(volume.order)]);
     const std::string refused = refusal(volume);

@@ -49,7 +49,7 @@ struct Volume {
     int64_t size[4] = {1, 1, 1, 1}; // x, y, z, frames
     double spacing[3] = {1, 1, 1};
     double origin[3] = {0, 0, 0};
-    double direction[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1}; // row-major
+    double direction[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1}; // of axis x, then y, then z
     SampleType type = SampleType::u8;
     int components = 1; // 3: RGB, 4: RGBA
     std::string pixel;  // "scalar", "RGB", "RGBA", "vector of 2", ...
