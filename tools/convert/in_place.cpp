@@ -1,8 +1,12 @@
 #include "tools/convert/in_place.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "renderer/standin.h"
 #include "tools/convert/plan.h"
@@ -65,8 +69,37 @@ std::vector<std::string> candidates(const std::string &file, uintmax_t bytes) {
     return found;
 }
 
-// The first voxel whose lookup differs from the sample, or empty when every
-// voxel reads right.
+// The first voxel of slice z whose lookup differs from the sample, or empty.
+std::string slice_difference(const Volume &volume, const ShaderParams &params,
+                             standin::Instance &instance, standin::State &state, int64_t z) {
+    const float divisor = sources[params.filetype].divisor;
+    const int64_t width = volume.size[0], height = volume.size[1];
+    for (int64_t y = 0; y < height; ++y)
+        for (int64_t x = 0; x < width; ++x) {
+            const size_t i = size_t((z * height + y) * width + x);
+            float sample;
+            if (volume.type == SampleType::u8) {
+                sample = float(volume.samples[i]);
+            } else {
+                uint16_t bits;
+                memcpy(&bits, &volume.samples[2 * i], 2);
+                sample = volume.type == SampleType::i16 ? float(int16_t(bits)) : float(bits);
+            }
+            const miColor got = instance.lookup(state, {float(x), float(y), float(z)});
+            if (got.r != sample / divisor) {
+                char text[160];
+                snprintf(text, sizeof text, "voxel (%lld, %lld, %lld) loads as %g, not %g",
+                         (long long)x, (long long)y, (long long)z, double(got.r) * divisor,
+                         double(sample));
+                return text;
+            }
+        }
+    return {};
+}
+
+// The first voxel whose lookup differs from the sample (or the library's
+// message when the load fails), or empty when every voxel reads right. The
+// slices are read on every core, each thread with its own shading state.
 std::string first_difference(const Volume &volume, const ShaderParams &params,
                              standin::Renderer &renderer,
                              const std::function<void(double)> &progress) {
@@ -85,38 +118,35 @@ std::string first_difference(const Volume &volume, const ShaderParams &params,
     standin::State state;
     renderer.log().clear();
     instance.init(state);
-    std::string difference;
-    if (!renderer.log().errors().empty())
-        difference = "the library says " + renderer.log().errors()[0];
-    const float divisor = sources[params.filetype].divisor;
-    const int64_t width = volume.size[0], height = volume.size[1], depth = volume.size[2];
-    for (int64_t z = 0; z < depth && difference.empty(); ++z) {
-        for (int64_t y = 0; y < height && difference.empty(); ++y)
-            for (int64_t x = 0; x < width; ++x) {
-                const size_t i = size_t((z * height + y) * width + x);
-                float sample;
-                if (volume.type == SampleType::u8) {
-                    sample = float(volume.samples[i]);
-                } else {
-                    uint16_t bits;
-                    memcpy(&bits, &volume.samples[2 * i], 2);
-                    sample = volume.type == SampleType::i16 ? float(int16_t(bits)) : float(bits);
-                }
-                const float expected = sample / divisor;
-                const miColor got = instance.lookup(state, {float(x), float(y), float(z)});
-                if (got.r != expected) {
-                    char text[160];
-                    snprintf(text, sizeof text, "voxel (%lld, %lld, %lld) loads as %g, not %g",
-                             (long long)x, (long long)y, (long long)z, double(got.r) * divisor,
-                             double(sample));
-                    difference = text;
-                    break;
-                }
-            }
-        progress(double(z + 1) / double(depth));
+    if (!renderer.log().errors().empty()) {
+        instance.exit(state);
+        return "the library says " + renderer.log().errors()[0];
     }
+    const int64_t depth = volume.size[2];
+    std::vector<std::string> differences(static_cast<size_t>(depth));
+    std::atomic<int64_t> next{0}, done{0};
+    std::atomic<bool> found{false};
+    std::vector<std::thread> workers;
+    const unsigned threads = std::max(1u, std::min(16u, std::thread::hardware_concurrency()));
+    for (unsigned t = 0; t < threads; ++t)
+        workers.emplace_back([&] {
+            standin::State own;
+            for (int64_t z; !found && (z = next++) < depth; ++done) {
+                differences[size_t(z)] = slice_difference(volume, params, instance, own, z);
+                if (!differences[size_t(z)].empty()) found = true;
+            }
+        });
+    while (done < depth && !found) {
+        progress(double(done) / double(depth));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    for (std::thread &worker : workers)
+        worker.join();
+    progress(1.0);
     instance.exit(state);
-    return difference;
+    for (const std::string &difference : differences)
+        if (!difference.empty()) return difference;
+    return {};
 }
 
 } // namespace
