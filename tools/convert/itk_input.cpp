@@ -353,7 +353,6 @@ void read_samples(Volume &volume, const InputSpec &input, int frame,
         return;
     }
     itk::ImageIOBase::Pointer io = open_io(input.path);
-    progress(0.0);
     try {
         itk::ImageIORegion region(io->GetNumberOfDimensions());
         for (unsigned d = 0; d < io->GetNumberOfDimensions(); ++d)

@@ -1,8 +1,11 @@
 // nimbrel-convert: reads a scan with ITK and writes it as a volume the
 // Nimbrel library loads, with the scene snippet and the preview command.
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "renderer/standin.h"
 #include "tools/convert/in_place.h"
@@ -58,12 +61,28 @@ std::string shape(const Volume &v) {
     return text;
 }
 
-// Reads the samples with a progress line.
+// Reads the samples with a progress line, redrawn while ITK reads (a single
+// file, read in one call, shows the time it has taken so far).
 void read_with_progress(Volume &volume, const Options &options, int frame) {
     render::Progress progress("read", options.quiet);
-    read_samples(volume, options.input, frame, [&](double done) {
-        progress.update(done, render::format_bytes(double(volume.samples.size())));
+    std::atomic<double> done{-1.0};
+    std::atomic<bool> reading{true};
+    std::thread monitor([&] {
+        for (; reading; std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+            progress.update(done, volume.files.size() > 1
+                                      ? std::to_string(volume.files.size()) + " files"
+                                      : "");
     });
+    try {
+        read_samples(volume, options.input, frame, [&](double fraction) { done = fraction; });
+    } catch (...) {
+        reading = false;
+        monitor.join();
+        progress.abandon();
+        throw;
+    }
+    reading = false;
+    monitor.join();
     progress.finish(1.0, render::format_bytes(double(volume.samples.size())));
 }
 
@@ -170,7 +189,7 @@ int convert_input(const Options &options, Volume &volume) {
             }
             return block;
         },
-        scene_text(params, volume, options.input.path),
+        scene_text(params, volume, options.input.path, fs::path(names.scene).stem().string()),
         [&](double done) {
             writing.update(done, std::to_string(names.volume_files.size()) + " files");
         });

@@ -64,7 +64,8 @@ CoordScale coord_scale(const Volume &volume) {
     return scale;
 }
 
-std::string scene_text(const ShaderParams &p, const Volume &volume, const std::string &input) {
+std::string scene_text(const ShaderParams &p, const Volume &volume, const std::string &input,
+                       const std::string &name) {
     const CoordScale scale = coord_scale(volume);
     const std::array<double, 3> spacing = {volume.spacing[0], volume.spacing[1], volume.spacing[2]};
     std::string text;
@@ -79,7 +80,7 @@ std::string scene_text(const ShaderParams &p, const Volume &volume, const std::s
             triple(scale.box_sides, " x ") +
             "\n# from the origin, connect a shader that gives coord = point * (" +
             triple(scale.box, ", ") + ").\n";
-    text += "shader \"nimbrel_volume\" \"Nimbrel\" (\n";
+    text += "shader \"" + name + "\" \"Nimbrel\" (\n";
     text += "    \"filename\" \"" + p.filename + "\",\n";
     text +=
         "    # \"coord\" = \"your_coord_shader\",   connect: 0..1 across the grid (see above)\n";

@@ -30,9 +30,10 @@ struct CoordScale {
 };
 CoordScale coord_scale(const Volume &volume);
 
-// The shader instance in the renderer's scene syntax, with the spacing
-// comment, `coord` left for the user to connect.
-std::string scene_text(const ShaderParams &params, const Volume &volume, const std::string &input);
+// The shader instance `name` in the renderer's scene syntax, with the
+// spacing comment, `coord` left for the user to connect.
+std::string scene_text(const ShaderParams &params, const Volume &volume, const std::string &input,
+                       const std::string &name);
 
 // The nimbrel-render command line that previews the volume.
 std::string preview_command(const ShaderParams &params, const Volume &volume);
