@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "test_support.h"
 #include "tools/convert/output.h"
@@ -193,8 +194,9 @@ std::map<std::string, std::string> scene_params(const fs::path &path) {
     return params;
 }
 
-// The scratch folder has no '.' in its path: series are numbered at the
-// first '.' of the whole name.
+// The scratch folder has no '.' in its path (series are numbered at the
+// first '.' of the whole name) and is this process's own, since other
+// builds may run the same tests at the same time.
 class ConvertTool : public testing_support::RendererTest {
   protected:
     void SetUp() override {
@@ -203,9 +205,15 @@ class ConvertTool : public testing_support::RendererTest {
         std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         for (char &c : name)
             if (!isalnum((unsigned char)c)) c = '-';
-        folder = fs::temp_directory_path() / "nimbrel-convert-tests" / name / "work";
+        folder = fs::temp_directory_path() / ("nimbrel-convert-tests-" + std::to_string(getpid())) /
+                 name / "work";
         fs::remove_all(folder);
         fs::create_directories(folder);
+    }
+    void TearDown() override {
+        RendererTest::TearDown();
+        std::error_code ignored;
+        fs::remove_all(folder.parent_path().parent_path(), ignored);
     }
 
     // Loads the volume `params` names and reads every voxel with a NEAREST
