@@ -177,6 +177,20 @@ void make_big_endian_nifti(const fs::path &path, int sample_bytes) {
         .write(reinterpret_cast<char *>(file.data()), std::streamsize(file.size()));
 }
 
+// The parameters of a volume read with NEAREST lookups, from their texts.
+standin::Params nearest(const std::string &file, const std::string &slices,
+                        const std::string &filetype, const std::string &width,
+                        const std::string &height, const std::string &little_endian) {
+    return {file,
+            {0, 0, 0},
+            std::stoi(slices),
+            standin::NEAREST_MODE,
+            std::stoi(filetype),
+            std::stoi(width),
+            std::stoi(height),
+            std::stoi(little_endian)};
+}
+
 // The shader parameters of an OUTPUT.mi, by name: lines `"name" value,` or
 // `"name" "text",`.
 std::map<std::string, std::string> scene_params(const fs::path &path) {
@@ -292,94 +306,28 @@ void write_input(const fs::path &folder, const RoundTrip &c) {
 
 TEST_F(ConvertTool, RoundTripsEveryFormatVoxelForVoxel) {
     using C = itk::IOComponentEnum;
+    // clang-format off
     const RoundTrip cases[] = {
-        {"NIfTI little-endian uint8",
-         "scan.nii",
-         0,
-         false,
-         "scan.nii",
-         make_image({7, 5, 4}, C::UCHAR, 0, 255),
-         {},
-         "3",
-         255.0f},
-        {"NIfTI big-endian int16",
-         "scan.nii",
-         0,
-         true,
-         "scan.nii",
-         make_image({6, 5, 3}, C::SHORT, -3000, 3000),
-         {},
-         "5",
-         255.0f},
-        {"NIfTI 4D int16, frame 1",
-         "scan.nii.gz",
-         0,
-         false,
-         "scan.nii.gz",
-         make_image({4, 3, 3, 2}, C::SHORT, -50, 50),
-         {"--frame", "1"},
-         "5",
-         255.0f,
-         0,
-         0,
-         1},
-        {"NRRD float rescaled from a window",
-         "scan.nrrd",
-         0,
-         false,
-         "scan.nrrd",
-         make_image({5, 4, 3}, C::FLOAT, -20, 40),
-         {"--window", "-10,30"},
-         "4",
-         4095.0f,
-         -10,
-         30},
-        {"MetaImage uint16 up to 4095",
-         "scan.mha",
-         0,
-         false,
-         "scan.mha",
-         make_image({5, 6, 3}, C::USHORT, 0, 4095),
-         {},
-         "4",
-         4095.0f},
-        {"multi-page TIFF uint16 over 4095",
-         "scan.tif",
-         0,
-         false,
-         "scan.tif",
-         make_image({6, 4, 3}, C::USHORT, 0, 65535),
-         {},
-         "1",
-         65535.0f},
-        {"DICOM series int16",
-         "dicom/im%d.dcm",
-         0,
-         false,
-         "dicom",
-         make_image({5, 4, 4}, C::SHORT, -1000, 2000),
-         {},
-         "5",
-         255.0f},
-        {"PNG stack RGB from a pattern",
-         "rgb_%d.png",
-         1,
-         false,
-         "",
-         make_image({5, 3, 3}, C::UCHAR, 0, 255, 3),
-         {"--stack", "rgb_%d.png"},
-         "0",
-         255.0f},
-        {"PNG folder in name order, grey into a BMP series",
-         "png/s%d.png",
-         0,
-         false,
-         "png",
-         make_image({4, 3, 12}, C::UCHAR, 0, 255),
-         {"--to", "bmp-series"},
-         "0",
-         255.0f},
+        {"NIfTI little-endian uint8", "scan.nii", 0, false, "scan.nii",
+         make_image({7, 5, 4}, C::UCHAR, 0, 255), {}, "3", 255.0f},
+        {"NIfTI big-endian int16", "scan.nii", 0, true, "scan.nii",
+         make_image({6, 5, 3}, C::SHORT, -3000, 3000), {}, "5", 255.0f},
+        {"NIfTI 4D int16, frame 1", "scan.nii.gz", 0, false, "scan.nii.gz",
+         make_image({4, 3, 3, 2}, C::SHORT, -50, 50), {"--frame", "1"}, "5", 255.0f, 0, 0, 1},
+        {"NRRD float rescaled from a window", "scan.nrrd", 0, false, "scan.nrrd",
+         make_image({5, 4, 3}, C::FLOAT, -20, 40), {"--window", "-10,30"}, "4", 4095.0f, -10, 30},
+        {"MetaImage uint16 up to 4095", "scan.mha", 0, false, "scan.mha",
+         make_image({5, 6, 3}, C::USHORT, 0, 4095), {}, "4", 4095.0f},
+        {"multi-page TIFF uint16 over 4095", "scan.tif", 0, false, "scan.tif",
+         make_image({6, 4, 3}, C::USHORT, 0, 65535), {}, "1", 65535.0f},
+        {"DICOM series int16", "dicom/im%d.dcm", 0, false, "dicom",
+         make_image({5, 4, 4}, C::SHORT, -1000, 2000), {}, "5", 255.0f},
+        {"PNG stack RGB from a pattern", "rgb_%d.png", 1, false, "",
+         make_image({5, 3, 3}, C::UCHAR, 0, 255, 3), {"--stack", "rgb_%d.png"}, "0", 255.0f},
+        {"PNG folder in name order, grey into a BMP series", "png/s%d.png", 0, false, "png",
+         make_image({4, 3, 12}, C::UCHAR, 0, 255), {"--to", "bmp-series"}, "0", 255.0f},
     };
+    // clang-format on
     for (const RoundTrip &c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(folder);
@@ -395,14 +343,8 @@ TEST_F(ConvertTool, RoundTripsEveryFormatVoxelForVoxel) {
         ASSERT_EQ(p["filetype"], c.filetype) << read_text(folder / "out.mi");
         EXPECT_EQ(p["slices"], std::to_string(c.image.size[2]));
         EXPECT_EQ(p["interpolation"], "1");
-        const standin::Params params{p["filename"],
-                                     {0, 0, 0},
-                                     std::stoi(p["slices"]),
-                                     standin::NEAREST_MODE,
-                                     std::stoi(p["filetype"]),
-                                     std::stoi(p["width"]),
-                                     std::stoi(p["height"]),
-                                     std::stoi(p["little_endian"])};
+        const standin::Params params = nearest(p["filename"], p["slices"], p["filetype"],
+                                               p["width"], p["height"], p["little_endian"]);
         const size_t frame_values =
             c.image.values.size() / (c.image.size.size() == 4 ? c.image.size[3] : 1);
         const int components = c.image.components;
@@ -455,14 +397,8 @@ std::optional<standin::Params> in_place_params(const std::string &info) {
         const size_t at = line.find(name + " ") + name.size() + 1;
         return line.substr(at, line.find(',', at) - at);
     };
-    return standin::Params{field("filename"),
-                           {0, 0, 0},
-                           std::stoi(field("slices")),
-                           standin::NEAREST_MODE,
-                           std::stoi(field("filetype")),
-                           std::stoi(field("width")),
-                           std::stoi(field("height")),
-                           std::stoi(field("little_endian"))};
+    return nearest(field("filename"), field("slices"), field("filetype"), field("width"),
+                   field("height"), field("little_endian"));
 }
 
 TEST_F(ConvertTool, InfoSaysInPlaceExactlyWhenTheFileLoadsAsItIs) {
@@ -492,15 +428,11 @@ TEST_F(ConvertTool, InfoSaysInPlaceExactlyWhenTheFileLoadsAsItIs) {
         ASSERT_EQ(run.status, 0) << run.err;
         const std::optional<standin::Params> said = in_place_params(run.out);
         ASSERT_EQ(said.has_value(), c.loads) << run.out;
-        const standin::Params params = said ? *said
-                                            : standin::Params{(folder / c.file).string(),
-                                                              {0, 0, 0},
-                                                              c.image.size[2],
-                                                              standin::NEAREST_MODE,
-                                                              c.filetype,
-                                                              c.image.size[0],
-                                                              c.image.size[1],
-                                                              c.big_endian ? 0 : 1};
+        const standin::Params params =
+            said ? *said
+                 : nearest((folder / c.file).string(), std::to_string(c.image.size[2]),
+                           std::to_string(c.filetype), std::to_string(c.image.size[0]),
+                           std::to_string(c.image.size[1]), c.big_endian ? "0" : "1");
         if (said) {
             EXPECT_EQ(params.filetype, c.filetype);
         }
