@@ -28,6 +28,7 @@ using namespace render;
 
 constexpr int EXIT_FAILED = 1, EXIT_BAD_ARGUMENT = 2;
 constexpr long long max_image_pixels = 64ll << 20;
+constexpr int max_view_depth = 1 << 16; // points marched along the view's axis
 
 #if defined(_WIN32)
 const char *const library_name = "Nimbrel.dll";
@@ -77,6 +78,14 @@ struct CoordShader {
         const int width = volume ? volume->width : 0;
         const float s = width > 1 ? 1.0f / float(width - 1) : 1.0f;
         return {s, s, s};
+    }
+    // Grid voxels per unit of the point on each axis (the lookup multiplies
+    // coord by width - 1).
+    Vec3 voxels_per_point() const {
+        const Vec3 s = scale_now();
+        const VolumeData *volume = instance->volume();
+        const float grid = volume && volume->width > 1 ? float(volume->width - 1) : 1.0f;
+        return {s[0] * grid, s[1] * grid, s[2] * grid};
     }
     miVector operator()(miVector p) const {
         const Vec3 s = scale_now();
@@ -262,8 +271,17 @@ int run(const Options &options) {
             value_range(instance, *volume, coord.point_for(target, volume->width), threads);
         print_info(file, *volume, load_seconds, range);
     } else {
-        Frame frame(options.axis, *volume, options.scale);
+        const CoordShader coord{options.coord_scale, options.coord_offset, &instance};
+        Frame frame(options.axis, *volume, options.scale, coord.voxels_per_point());
         frame.centred = options.view != View::slice;
+        if (frame.extent[frame.axis] > max_view_depth) {
+            fprintf(stderr,
+                    "nimbrel-render: --coord-scale makes the grid %d points deep; at most %d
+",
+                    frame.extent[frame.axis], max_view_depth);
+            instance.exit(state);
+            return EXIT_BAD_ARGUMENT;
+        }
         if ((long long)frame.columns() * frame.rows() > max_image_pixels) {
             fprintf(stderr, "nimbrel-render: the image would be %d x %d pixels; lower --scale\n",
                     frame.columns(), frame.rows());

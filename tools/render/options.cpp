@@ -29,7 +29,9 @@ The shader's parameters (FILE is `filename`):
                          (default: little-endian, little_endian = 1)
   --interpolation MODE   nearest, trilinear or offset (default trilinear)
   --coord-scale S|X,Y,Z  `coord` is the current point times this, plus the offset
-                         (default 1/(width - 1): the point in voxel units)
+                         (default 1/(width - 1): the point in voxel units); the
+                         view spans the grid under it, so per-axis values show
+                         an anisotropic volume in its true proportions
   --coord-offset X,Y,Z   added to `coord` (default 0,0,0)
   --library PATH         the shader library (default Nimbrel.so beside the program,
                          or $NIMBREL_LIBRARY when set)

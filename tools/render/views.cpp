@@ -299,7 +299,7 @@ class ViewRenderer {
                     in_voxels[2] += w[0].value[x] * w[1].value[y] * w[2].slope[z] * v;
                 }
         const float *m = matrix; // row * 4 + column
-        const float voxels_per_unit = float(frame_.extent[0] - 1);
+        const float voxels_per_unit = float(frame_.width - 1);
         float caller[3];
         for (int j = 0; j < 3; ++j)
             caller[j] =
@@ -312,7 +312,7 @@ class ViewRenderer {
     // same axis of the grid; infinite when the instance's matrix moves it
     // along another axis too, or backwards, so that no cell is kept.
     float step_in_voxels(const float matrix[16]) const {
-        const float voxels_per_unit = float(frame_.extent[0] - 1);
+        const float voxels_per_unit = float(frame_.width - 1);
         for (int i = 0; i < 3; ++i)
             if (i != frame_.axis && matrix[i * 4 + frame_.axis] != 0.0f) return INFINITY;
         const float moved =
@@ -357,11 +357,15 @@ uint64_t run_parallel(standin::Instance &instance, int count, int threads, Work 
 
 } // namespace
 
-Frame::Frame(int axis, const VolumeData &volume, int scale)
-    : axis(axis), across(axis == 0 ? 2 : 0),
-      down(axis == 1 ? 2 : 1), extent{std::max(volume.width, 1), std::max(volume.height, 1),
-                                      std::max(volume.depth, 1)},
-      scale(scale) {}
+Frame::Frame(int axis, const VolumeData &volume, int scale, const Vec3 &voxels_per_point)
+    : axis(axis), across(axis == 0 ? 2 : 0), down(axis == 1 ? 2 : 1), width(volume.width),
+      scale(scale) {
+    const int voxels[3] = {volume.width, volume.height, volume.depth};
+    for (int i = 0; i < 3; ++i) {
+        const double points = double(std::max(voxels[i], 1) - 1) / std::fabs(voxels_per_point[i]);
+        extent[i] = static_cast<int>(std::lround(std::min(points, 1e9))) + 1;
+    }
+}
 
 int Frame::pixels(int voxels) const {
     if (!centred) return (voxels - 1) * scale + 1;

@@ -11,7 +11,9 @@
 // 0.5) / scale, over (extent - 1) * scale pixels: every ray then lies alike
 // between two voxel planes (a quarter voxel from one at scale 2), where rays
 // on the planes and between them would sample the interpolated field
-// differently and draw a pattern at the voxel spacing.
+// differently and draw a pattern at the voxel spacing. Under another mapping
+// the extents follow it, so that the image still covers the grid (a per-axis
+// scale draws the volume in its true proportions).
 // Looking along z the columns follow x and the rows y; along y, x and z;
 // along x, z and y.
 #pragma once
@@ -30,11 +32,14 @@ struct Frame {
     int axis;             // looked along
     int across;           // image columns follow this axis
     int down;             // image rows follow this one
-    int extent[3];        // width, height, depth of the grid
+    int extent[3];        // points spanned along x, y, z: the grid's width, height, depth by default
+    int width;            // of the grid: the library scales coord by width - 1
     int scale;            // pixels per voxel
     bool centred = false; // rays through pixel centres
 
-    Frame(int axis, const VolumeData &volume, int scale);
+    // `voxels_per_point`: grid voxels per unit of the current point on each
+    // axis under the coord mapping (1 by default).
+    Frame(int axis, const VolumeData &volume, int scale, const Vec3 &voxels_per_point = {1, 1, 1});
     int columns() const { return pixels(extent[across]); }
     int rows() const { return pixels(extent[down]); }
     // The point of pixel (column, row) at `depth` along the axis.
