@@ -276,8 +276,7 @@ int run(const Options &options) {
         frame.centred = options.view != View::slice;
         if (frame.extent[frame.axis] > max_view_depth) {
             fprintf(stderr,
-                    "nimbrel-render: --coord-scale makes the grid %d points deep; at most %d
-",
+                    "nimbrel-render: --coord-scale makes the grid %d points deep; at most %d\n",
                     frame.extent[frame.axis], max_view_depth);
             instance.exit(state);
             return EXIT_BAD_ARGUMENT;
