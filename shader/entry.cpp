@@ -6,28 +6,18 @@ using namespace nimbrel;
 
 namespace {
 
-// Address of the running instance's user-pointer slot, or null when the
-// renderer gives none.
-void **user_pointer_slot(miState *state) {
-    void **slot = nullptr;
-    mi_query(MI_QUERY_USER_POINTER, state, 0, &slot);
-    return slot;
-}
-
-// Releases every slice, both tables and the record. Null entries (slices
-// never loaded) and null tables are skipped by the allocator.
+// Releases every slice of the file type's table, both tables and the record.
+// Null entries (slices never loaded) and null tables are skipped by the
+// allocator; a file type outside 0..5 has no slices.
 void release_volume(VolumeData *volume) {
-    const int filetype = volume->filetype;
-    if (filetype == BMP_SERIES || filetype == U8_BLOCK) {
-        for (int i = 0; volume->slices8 && i < volume->depth; ++i) {
-            NIMBREL_RELEASE(volume->slices8[i]);
-            volume->slices8[i] = nullptr;
-        }
-    } else if (filetype >= U16_SERIES && filetype <= S16_BLOCK) {
-        for (int i = 0; volume->slices16 && i < volume->depth; ++i) {
-            NIMBREL_RELEASE(volume->slices16[i]);
-            volume->slices16[i] = nullptr;
-        }
+    const FileTypeFacts *facts = file_type_facts(volume->filetype);
+    void **slices = nullptr;
+    if (facts)
+        slices = facts->sample_bytes == 1 ? reinterpret_cast<void **>(volume->slices8)
+                                          : reinterpret_cast<void **>(volume->slices16);
+    for (int i = 0; slices && i < volume->depth; ++i) {
+        NIMBREL_RELEASE(slices[i]);
+        slices[i] = nullptr;
     }
     NIMBREL_RELEASE(volume->slices16);
     volume->slices16 = nullptr;
@@ -52,7 +42,7 @@ NIMBREL_EXPORT void Nimbrel_init(miState *state, VolumeParams *params,
         if (instance_init_request) *instance_init_request = 1;
         return;
     }
-    void **slot = user_pointer_slot(state);
+    void **slot = query_user_pointer(state);
     if (!slot) return;
     VolumeData *volume = static_cast<VolumeData *>(NIMBREL_ALLOCATE(sizeof(VolumeData)));
     if (!volume) {
@@ -76,7 +66,7 @@ NIMBREL_EXPORT void Nimbrel_init(miState *state, VolumeParams *params,
 // and empties its user-pointer slot.
 NIMBREL_EXPORT void Nimbrel_exit(miState *state, VolumeParams *params) {
     if (!params) return;
-    void **slot = user_pointer_slot(state);
+    void **slot = query_user_pointer(state);
     if (!slot || !*slot) return;
     release_volume(static_cast<VolumeData *>(*slot));
     *slot = nullptr;

@@ -107,7 +107,7 @@ class Hardening : public testing_support::RendererTest {
         const VolumeData *volume = instance.volume();
         outcome.loaded = volume && volume->mapping[15] == 1.0f;
         for (int mode : {standin::NEAREST_MODE, standin::TRILINEAR_MODE, standin::OFFSET_MODE}) {
-            instance.params().interpolation = mode;
+            instance.param<int32_t>("interpolation") = mode;
             for (float c : {0.0f, 0.5f, 1.0f}) {
                 SampleExchange exchange = {};
                 const miColor colour =

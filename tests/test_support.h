@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "renderer/standin.h"
+#include "shader/volume_records.h"
 
 namespace testing_support {
 
