@@ -1,6 +1,6 @@
 #include <string.h>
 
-#include "input/volume_input.h"
+#include "shader/volume_records.h"
 
 namespace nimbrel {
 

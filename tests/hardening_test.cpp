@@ -144,9 +144,8 @@ TEST_F(Hardening, EveryAllocationFailingInTurnEndsCleanly) {
         ASSERT_TRUE(clean.loaded);
         ASSERT_TRUE(clean.errors.empty());
         const size_t count = renderer.allocator().allocations() - before;
-        // The record, the saved name, the table, and per slice one buffer
-        // (raw) or the pixel area and the slice (BMP).
-        EXPECT_EQ(count, source == BMP_SERIES_SOURCE ? 7u : 5u);
+        // The record, the saved name, the table, and one buffer per slice.
+        EXPECT_EQ(count, 5u);
         printf("%s: %zu allocation points swept\n", source_names[source], count);
 
         for (size_t k = 1; k <= count; ++k) {
