@@ -26,6 +26,46 @@ void release_volume(VolumeData *volume) {
     NIMBREL_RELEASE(volume);
 }
 
+// Loads the slices that `filename` names into `volume`, whose shape and type
+// are set. True when the load finished; false after one message, with what
+// was loaded kept in the record.
+bool load_volume_slices(miState *state, const VolumeParams *params, VolumeData *volume) {
+    const miTag tag = eval_tag(state, &params->filename);
+    char *name = tag ? static_cast<char *>(mi_db_access(tag)) : nullptr;
+    if (!name) {
+        mi_error("no file name given");
+        return false;
+    }
+    const int filetype = volume->filetype;
+    SliceSource source = {name,          LAYOUT_NONE,    filetype == U8_BLOCK ? 1 : 2,
+                          volume->width, volume->height, volume->depth};
+    switch (filetype) {
+    case BMP_SERIES:
+        source.layout = LAYOUT_BMP_SERIES;
+        break;
+    case U16_SERIES:
+    case U12_SERIES:
+        source.layout = LAYOUT_RAW_SERIES;
+        break;
+    case U8_BLOCK:
+    case U12_BLOCK:
+    case S16_BLOCK:
+        source.layout = LAYOUT_RAW_BLOCK;
+        break;
+    }
+    LoadedSlices loaded = {};
+    const bool complete = load_slices(&source, &loaded);
+    if (filetype == BMP_SERIES || filetype == U8_BLOCK)
+        volume->slices8 = reinterpret_cast<uint8_t **>(loaded.slices);
+    else
+        volume->slices16 = reinterpret_cast<uint16_t **>(loaded.slices);
+    if (filetype == BMP_SERIES) {
+        volume->width = loaded.width;
+        volume->height = loaded.height;
+    }
+    return complete;
+}
+
 } // namespace
 
 NIMBREL_EXPORT int Nimbrel_version(void) {
@@ -58,7 +98,7 @@ NIMBREL_EXPORT void Nimbrel_init(miState *state, VolumeParams *params,
         volume->width = eval_int(state, &params->width);
         volume->height = eval_int(state, &params->height);
     }
-    if (!read_slices(state, params, volume)) return;
+    if (!load_volume_slices(state, params, volume)) return;
     capture_mapping(state, params, volume);
 }
 

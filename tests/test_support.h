@@ -1,5 +1,5 @@
 // Shared pieces of the test programs: a loaded stand-in renderer per test, a
-// scratch folder, and file writers.
+// scratch folder, file writers, and a count of open descriptors.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -33,6 +33,18 @@ inline void write_file(const fs::path &path, const std::vector<unsigned char> &b
         ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
     }
     fclose(file);
+}
+
+// Descriptors this process holds open (every open stream holds one), or -1
+// where the system does not list them in /proc/self/fd. Compare counts taken
+// before and after a load to see that it left no file open.
+inline int open_descriptors() {
+    std::error_code error;
+    int count = 0;
+    for (fs::directory_iterator entry("/proc/self/fd", error), end; !error && entry != end;
+         entry.increment(error))
+        ++count;
+    return error ? -1 : count;
 }
 
 // A renderer with the library loaded and messages kept quiet on stderr.
