@@ -36,30 +36,23 @@ bool load_volume_slices(miState *state, const VolumeParams *params, VolumeData *
         mi_error("no file name given");
         return false;
     }
-    const int filetype = volume->filetype;
-    SliceSource source = {name,          LAYOUT_NONE,    filetype == U8_BLOCK ? 1 : 2,
-                          volume->width, volume->height, volume->depth};
-    switch (filetype) {
-    case BMP_SERIES:
-        source.layout = LAYOUT_BMP_SERIES;
-        break;
-    case U16_SERIES:
-    case U12_SERIES:
-        source.layout = LAYOUT_RAW_SERIES;
-        break;
-    case U8_BLOCK:
-    case U12_BLOCK:
-    case S16_BLOCK:
-        source.layout = LAYOUT_RAW_BLOCK;
-        break;
+    // The file type's facts say how its slices lie on disk and which table
+    // holds them; an unknown type loads nothing.
+    const FileTypeFacts *facts = file_type_facts(volume->filetype);
+    SliceSource source = {name, LAYOUT_NONE, 0, volume->width, volume->height, volume->depth};
+    if (facts) {
+        source.layout = facts->channels == 3 ? LAYOUT_BMP_SERIES
+                        : facts->series      ? LAYOUT_RAW_SERIES
+                                             : LAYOUT_RAW_BLOCK;
+        source.sample_bytes = facts->sample_bytes;
     }
     LoadedSlices loaded = {};
     const bool complete = load_slices(&source, &loaded);
-    if (filetype == BMP_SERIES || filetype == U8_BLOCK)
+    if (facts && facts->sample_bytes == 1)
         volume->slices8 = reinterpret_cast<uint8_t **>(loaded.slices);
     else
         volume->slices16 = reinterpret_cast<uint16_t **>(loaded.slices);
-    if (filetype == BMP_SERIES) {
+    if (source.layout == LAYOUT_BMP_SERIES) { // the shape of the files, whatever the outcome
         volume->width = loaded.width;
         volume->height = loaded.height;
     }

@@ -54,10 +54,12 @@ class RendererTest : public ::testing::Test {
         renderer.log().set_echo(false);
         ASSERT_TRUE(renderer.load(standin::default_library_path())) << renderer.load_error();
         folder = scratch_folder();
+        descriptors = open_descriptors();
     }
-    // Every test ends with its instances released.
+    // Every test ends with its instances released and no file left open.
     void TearDown() override {
         EXPECT_EQ(renderer.allocator().live_blocks(), 0u) << renderer.allocator().describe_live();
+        EXPECT_EQ(open_descriptors(), descriptors) << "a file was left open";
         renderer.unload();
         std::error_code ignored;
         fs::remove_all(folder, ignored);
@@ -66,6 +68,7 @@ class RendererTest : public ::testing::Test {
     standin::Renderer renderer;
     standin::State state;
     fs::path folder;
+    int descriptors = -1; // open when the test began
 };
 
 } // namespace testing_support
