@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "bmp_writer.h"
+#include "support/bmp_test.h"
 
 using bmp_writer::Bytes;
 using bmp_writer::Header;
@@ -22,9 +22,9 @@ class BmpSlices : public bmp_writer::BmpTest {
     void expect_rejected(const fs::path &path, const std::string &message,
                          const std::string &context) {
         renderer.log().clear();
-        const int descriptors = bmp_writer::open_descriptors();
+        const int descriptors = testing_support::open_descriptors();
         auto instance = load(path.string(), 1);
-        EXPECT_EQ(bmp_writer::open_descriptors(), descriptors) << context;
+        EXPECT_EQ(testing_support::open_descriptors(), descriptors) << context;
         EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{message}) << context;
         ASSERT_NE(instance->volume(), nullptr);
         EXPECT_EQ(slice(*instance, 0), Bytes{}) << context;
@@ -372,9 +372,9 @@ TEST_F(BmpSlices, SeriesStopsAtAMissingOrRejectedThirdFile) {
         renderer.log().clear();
         state.point() = {0.25f, -3.5f, 7.0f};
         const uint64_t flushes = state.flushes;
-        const int descriptors = bmp_writer::open_descriptors();
+        const int descriptors = testing_support::open_descriptors();
         instance.init(state);
-        EXPECT_EQ(bmp_writer::open_descriptors(), descriptors);
+        EXPECT_EQ(testing_support::open_descriptors(), descriptors);
 
         EXPECT_EQ(renderer.log().errors(),
                   std::vector<std::string>{missing ? "could not open file " + third.string()
