@@ -12,10 +12,6 @@
 
 #include "test_support.h"
 
-#if defined(__linux__)
-#include <dirent.h>
-#endif
-
 namespace bmp_writer {
 
 namespace fs = std::filesystem;
@@ -107,22 +103,6 @@ inline Bytes numbered_file(int width, int height, int seed, std::vector<Bytes> *
     const Bytes area = pixel_area(*stored_rows, width);
     header.image_size = static_cast<uint32_t>(area.size());
     return file(header, area);
-}
-
-// Open file descriptors of this process, to see that every stream was closed
-// (-1 where the system cannot tell).
-inline int open_descriptors() {
-#if defined(__linux__)
-    DIR *dir = opendir("/proc/self/fd");
-    if (!dir) return -1;
-    int count = 0;
-    while (readdir(dir))
-        ++count;
-    closedir(dir);
-    return count;
-#else
-    return -1;
-#endif
 }
 
 // Loads BMP series (file type 0) through the stand-in renderer from a
