@@ -164,8 +164,8 @@ bool read_bmp_slice(FILE *stream, int64_t file_size, LoadedSlices *slices, int i
     }
     uint8_t *slice = static_cast<uint8_t *>(allocate_items(header.height, row_bytes));
     if (!slice) return false;
-    if (!read_rows(stream, slice, row_bytes, pad,
-                   header.height)) { // the file shrank since it was measured
+    if (!read_rows(stream, slice, row_bytes, pad, header.height)) {
+        // The file shrank since it was measured.
         NIMBREL_RELEASE(slice);
         mi_error("bitsize mismatch");
         return false;
