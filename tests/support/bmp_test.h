@@ -8,7 +8,7 @@
 #include <string>
 
 #include "support/bmp_writer.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 namespace bmp_writer {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "support/reference.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 using standin::Instance;
 using standin::NEAREST_MODE;

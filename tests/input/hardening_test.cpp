@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "fuzz/fuzz_inputs.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 using standin::Instance;
 using standin::Params;

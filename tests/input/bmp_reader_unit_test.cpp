@@ -5,7 +5,7 @@
 
 #include "input/volume_input.h"
 #include "support/bmp_writer.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 using bmp_writer::Bytes;
 using bmp_writer::Header;
