@@ -11,6 +11,29 @@
 namespace nimbrel {
 namespace {
 
+// The renderer's functions, in slot order: name, return type, parameters,
+// arguments. The slots, the names looked up and the wrappers all come from
+// this one list; the three variadic functions get hand-written wrappers.
+#define NIMBREL_PLAIN_FUNCTIONS(X)                                                                 \
+    X(mi_phen_eval, void *, (miState * state, void *param), (state, param))                        \
+    X(mi_flush_cache, void, (miState * state), (state))                                            \
+    X(mi_mem_int_allocate, void *, (const char *file, int line, int size), (file, line, size))     \
+    X(mi_mem_int_release, void, (const char *file, int line, void *block), (file, line, block))    \
+    X(mi_matrix_ident, void, (float *matrix), (matrix))                                            \
+    X(mi_db_access, void *, (miTag tag), (tag))
+#define NIMBREL_RENDERER_FUNCTIONS(X)                                                              \
+    NIMBREL_PLAIN_FUNCTIONS(X)                                                                     \
+    X(mi_query, miBoolean, (int code, miState *state, miTag tag, void *result, ...), ())           \
+    X(mi_error, void, (const char *format, ...), ())                                               \
+    X(mi_info, void, (const char *format, ...), ())
+
+enum Slot {
+#define NIMBREL_SLOT(name, type, parameters, arguments) SLOT_##name,
+    NIMBREL_RENDERER_FUNCTIONS(NIMBREL_SLOT)
+#undef NIMBREL_SLOT
+        SLOT_COUNT
+};
+
 // Slots are filled without a lock: two threads that race on a first call both
 // look the name up and store the same address.
 struct Binding {
@@ -18,30 +41,14 @@ struct Binding {
     std::atomic<void *> address;
 };
 
-enum Slot {
-    SLOT_PHEN_EVAL,
-    SLOT_FLUSH_CACHE,
-    SLOT_ALLOCATE,
-    SLOT_RELEASE,
-    SLOT_QUERY,
-    SLOT_MATRIX_IDENT,
-    SLOT_ERROR,
-    SLOT_INFO,
-    SLOT_DB_ACCESS,
-    SLOT_COUNT
+Binding bindings[SLOT_COUNT] = {
+#define NIMBREL_BINDING(name, type, parameters, arguments) {#name, {nullptr}},
+    NIMBREL_RENDERER_FUNCTIONS(NIMBREL_BINDING)
+#undef NIMBREL_BINDING
 };
 
-Binding bindings[SLOT_COUNT] = {
-    {"mi_phen_eval", {nullptr}},
-    {"mi_flush_cache", {nullptr}},
-    {"mi_mem_int_allocate", {nullptr}},
-    {"mi_mem_int_release", {nullptr}},
-    {"mi_query", {nullptr}},
-    {"mi_matrix_ident", {nullptr}},
-    {"mi_error", {nullptr}},
-    {"mi_info", {nullptr}},
-    {"mi_db_access", {nullptr}},
-};
+// Query code that yields the address of the running instance's user-pointer slot.
+const int QUERY_USER_POINTER = 51;
 
 std::atomic<void *> module_handle{nullptr};
 
@@ -87,30 +94,23 @@ void report(Slot slot, const char *format, va_list arguments) {
     function("%s", text);
 }
 
+// What a wrapper answers when its function cannot be found.
+template <typename T> T nothing() {
+    return T();
+}
+
 } // namespace
 
-void *mi_phen_eval(miState *state, void *param) {
-    mi_phen_eval_fn *function = bound_as<mi_phen_eval_fn>(SLOT_PHEN_EVAL);
-    return function ? function(state, param) : nullptr;
-}
-
-void mi_flush_cache(miState *state) {
-    if (mi_flush_cache_fn *function = bound_as<mi_flush_cache_fn>(SLOT_FLUSH_CACHE))
-        function(state);
-}
-
-void *mi_mem_int_allocate(const char *file, int line, int size) {
-    mi_mem_int_allocate_fn *function = bound_as<mi_mem_int_allocate_fn>(SLOT_ALLOCATE);
-    return function ? function(file, line, size) : nullptr;
-}
-
-void mi_mem_int_release(const char *file, int line, void *block) {
-    if (mi_mem_int_release_fn *function = bound_as<mi_mem_int_release_fn>(SLOT_RELEASE))
-        function(file, line, block);
-}
+#define NIMBREL_WRAPPER(name, type, parameters, arguments)                                         \
+    type name parameters {                                                                         \
+        name##_fn *function = bound_as<name##_fn>(SLOT_##name);                                    \
+        return function ? function arguments : nothing<type>();                                    \
+    }
+NIMBREL_PLAIN_FUNCTIONS(NIMBREL_WRAPPER)
+#undef NIMBREL_WRAPPER
 
 miBoolean mi_query(int code, miState *state, miTag tag, void *result, ...) {
-    mi_query_fn *function = bound_as<mi_query_fn>(SLOT_QUERY);
+    mi_query_fn *function = bound_as<mi_query_fn>(SLOT_mi_query);
     if (!function) return 0;
     if (code != 15 && code != 127) return function(code, state, tag, result);
     va_list arguments;
@@ -121,34 +121,24 @@ miBoolean mi_query(int code, miState *state, miTag tag, void *result, ...) {
 }
 
 void **query_user_pointer(miState *state) {
-    mi_query_fn *function = bound_as<mi_query_fn>(SLOT_QUERY);
+    mi_query_fn *function = bound_as<mi_query_fn>(SLOT_mi_query);
     void **slot = nullptr;
-    if (function) function(MI_QUERY_USER_POINTER, state, 0, &slot);
+    if (function) function(QUERY_USER_POINTER, state, 0, &slot);
     return slot;
-}
-
-void mi_matrix_ident(float *matrix) {
-    if (mi_matrix_ident_fn *function = bound_as<mi_matrix_ident_fn>(SLOT_MATRIX_IDENT))
-        function(matrix);
 }
 
 void mi_error(const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    report(SLOT_ERROR, format, arguments);
+    report(SLOT_mi_error, format, arguments);
     va_end(arguments);
 }
 
 void mi_info(const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    report(SLOT_INFO, format, arguments);
+    report(SLOT_mi_info, format, arguments);
     va_end(arguments);
-}
-
-void *mi_db_access(miTag tag) {
-    mi_db_access_fn *function = bound_as<mi_db_access_fn>(SLOT_DB_ACCESS);
-    return function ? function(tag) : nullptr;
 }
 
 } // namespace nimbrel

@@ -57,9 +57,6 @@ static_assert(offsetof(miState, shader) == 256, "miState layout: shader");
 static_assert(offsetof(miState, exchange) == (sizeof(void *) == 4 ? 268 : 272),
               "miState layout: exchange");
 
-// Query code that yields the address of the running instance's user-pointer slot.
-enum { MI_QUERY_USER_POINTER = 51 };
-
 // ---- Renderer functions, as the library calls them ------------------------
 
 // Signatures of the renderer's functions, exactly as they are looked up.
@@ -86,9 +83,9 @@ void *mi_mem_int_allocate(const char *file, int line, int size);
 void mi_mem_int_release(const char *file, int line, void *block);
 // Passes the fifth argument on for codes 15 and 127 only.
 miBoolean mi_query(int code, miState *state, miTag tag, void *result, ...);
-// The running instance's user-pointer slot: mi_query with code 51, tag 0 and
-// the address of a pointer, without the variable argument list. Null when the
-// renderer gives none.
+// The running instance's user-pointer slot: mi_query with the user-pointer
+// query code, tag 0 and the address of a pointer, without the variable
+// argument list. Null when the renderer gives none. The one way to the slot.
 void **query_user_pointer(miState *state);
 void mi_matrix_ident(float *matrix);
 // printf-style; the finished text (cut to 1023 characters) reaches the

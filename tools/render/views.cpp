@@ -357,7 +357,7 @@ uint64_t run_parallel(standin::Instance &instance, int count, int threads, Work 
 
 } // namespace
 
-Frame::Frame(int axis, const VolumeData &volume, int scale, const Vec3 &voxels_per_point)
+Frame::Frame(int axis, const Extent &volume, int scale, const Vec3 &voxels_per_point)
     : axis(axis), across(axis == 0 ? 2 : 0), down(axis == 1 ? 2 : 1), width(volume.width),
       scale(scale) {
     const int voxels[3] = {volume.width, volume.height, volume.depth};
@@ -405,7 +405,7 @@ RenderResult render_view(standin::Instance &instance, const Frame &frame,
     return result;
 }
 
-ValueRange value_range(standin::Instance &instance, const VolumeData &volume, miVector anchor,
+ValueRange value_range(standin::Instance &instance, const Extent &volume, miVector anchor,
                        int threads) {
     struct Partial {
         double min[3], max[3], sum[3];

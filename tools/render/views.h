@@ -27,6 +27,11 @@
 
 namespace render {
 
+// The grid's extent in voxels, as the tool learned it through lookups.
+struct Extent {
+    int width, height, depth;
+};
+
 // How image pixels and march steps map to points.
 struct Frame {
     int axis;             // looked along
@@ -39,7 +44,7 @@ struct Frame {
 
     // `voxels_per_point`: grid voxels per unit of the current point on each
     // axis under the coord mapping (1 by default).
-    Frame(int axis, const VolumeData &volume, int scale, const Vec3 &voxels_per_point = {1, 1, 1});
+    Frame(int axis, const Extent &volume, int scale, const Vec3 &voxels_per_point = {1, 1, 1});
     int columns() const { return pixels(extent[across]); }
     int rows() const { return pixels(extent[down]); }
     // The point of pixel (column, row) at `depth` along the axis.
@@ -76,7 +81,7 @@ struct ValueRange {
     double min[3], max[3], mean[3];
     uint64_t voxels = 0, lookups = 0;
 };
-ValueRange value_range(standin::Instance &instance, const VolumeData &volume, miVector anchor,
+ValueRange value_range(standin::Instance &instance, const Extent &volume, miVector anchor,
                        int threads);
 
 } // namespace render

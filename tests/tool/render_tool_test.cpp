@@ -15,8 +15,8 @@
 #define STBI_ONLY_PNG
 #include <stb_image.h>
 
-#include "bmp_writer.h"
-#include "test_support.h"
+#include "support/bmp_writer.h"
+#include "support/test_support.h"
 #include "tools/render/options.h"
 
 namespace {

@@ -1,15 +1,14 @@
-// Voxel fetches and trilinear blends specialised by file type and byte order,
-// for the lookup: the type is chosen once per lookup instead of once per
-// corner. Each answers bit for bit what fetch_voxel_scalar, fetch_voxel_rgb,
-// trilinear_scalar and trilinear_rgb answer for the same volume and point:
-// every fetch keeps its bound tests and its test for a slice never loaded,
-// the weights are the same double products, and each weighted term and each
-// running sum is rounded to float in the same order.
+// The voxel fetch and the trilinear blend, specialised by sample format so
+// that the format is chosen once per lookup instead of once per corner.
+// A fetch answers the raw value of the voxel at whole-number coordinates, 0
+// outside the slice (by linear index), outside 0..depth-1 and for a slice
+// never loaded. The blend weighs the eight corners with double products, each
+// term and each running sum rounded to float in corner order.
 #pragma once
 
 #include <stdint.h>
 
-#include "shader/volume_records.h"
+#include "sample/volume_view.h"
 
 #if defined(__GNUC__)
 #define NIMBREL_ALWAYS_INLINE inline __attribute__((always_inline))
@@ -19,25 +18,23 @@
 
 namespace nimbrel {
 
-// What a fetch reads from the volume record, loaded once per lookup. Each
-// two-sided bound test becomes one unsigned comparison: a negative depth or
-// area is held as 0, which every coordinate fails, as it fails the signed
-// tests.
+// What a fetch reads from the view, loaded once per lookup. Each two-sided
+// bound test becomes one unsigned comparison: a negative depth or area is
+// held as 0, which every coordinate fails, as it fails the signed tests.
 struct SliceTable {
     int64_t width;
     uint64_t area;             // width * height
     uint32_t depth;            // slices
-    const void *const *slices; // the file type's table; null when never allocated
+    const void *const *slices; // null when never allocated
 };
 
-// The fetch view of `volume` through `slices`, its slices8 or slices16 table.
-inline SliceTable slice_table(const VolumeData *volume, const void *const *slices) {
-    const int64_t area = static_cast<int64_t>(volume->width) * volume->height;
+inline SliceTable slice_table(const VolumeView &view) {
+    const int64_t area = static_cast<int64_t>(view.width) * view.height;
     SliceTable table;
-    table.width = volume->width;
+    table.width = view.width;
     table.area = area > 0 ? static_cast<uint64_t>(area) : 0;
-    table.depth = volume->depth > 0 ? static_cast<uint32_t>(volume->depth) : 0;
-    table.slices = slices;
+    table.depth = view.depth > 0 ? static_cast<uint32_t>(view.depth) : 0;
+    table.slices = view.slices;
     return table;
 }
 
@@ -80,6 +77,34 @@ struct BgrSamples {
     }
 };
 
+// Calls `use` with the format type of view format `format` (an empty value of
+// BgrSamples, U8Samples or U16Samples<...>); false, without a call, for
+// FORMAT_NONE or an unknown format.
+template <typename Use> NIMBREL_ALWAYS_INLINE bool with_format(int32_t format, Use &&use) {
+    switch (format) {
+    case FORMAT_BGR8:
+        use(BgrSamples());
+        return true;
+    case FORMAT_U8:
+        use(U8Samples());
+        return true;
+    case FORMAT_U16_LITTLE:
+        use(U16Samples<true, false>());
+        return true;
+    case FORMAT_U16_BIG:
+        use(U16Samples<false, false>());
+        return true;
+    case FORMAT_S16_LITTLE:
+        use(U16Samples<true, true>());
+        return true;
+    case FORMAT_S16_BIG:
+        use(U16Samples<false, true>());
+        return true;
+    default:
+        return false;
+    }
+}
+
 // One voxel, channel by channel.
 template <typename Format> struct Voxel { double channel[Format::channels]; };
 
@@ -93,9 +118,9 @@ template <typename Format> inline Voxel<Format> voxel_at(const uint8_t *slice, i
     return voxel;
 }
 
-// fetch_voxel_scalar / fetch_voxel_rgb for this format.
+// The voxel at whole-number coordinates (x, y, z): the one fetch.
 template <typename Format>
-inline Voxel<Format> fetch_typed(const SliceTable &table, int32_t x, int32_t y, int32_t z) {
+inline Voxel<Format> fetch_voxel(const SliceTable &table, int32_t x, int32_t y, int32_t z) {
     return voxel_at<Format>(slice_of(table, z), index_of(table, x, y));
 }
 
@@ -135,7 +160,7 @@ NIMBREL_ALWAYS_INLINE Cell cell_inside(const int32_t floors[3], const float frac
 // share two slices and four indices; each is tested once, as each corner's
 // fetch would test it.
 template <typename Format>
-NIMBREL_ALWAYS_INLINE void blend_typed(const SliceTable &table, const Cell &cell, float sum[]) {
+NIMBREL_ALWAYS_INLINE void trilinear_blend(const SliceTable &table, const Cell &cell, float sum[]) {
     const uint8_t *const s0 = slice_of(table, cell.z0), *const s1 = slice_of(table, cell.z1);
     const int64_t i00 = index_of(table, cell.x0, cell.y0), i10 = index_of(table, cell.x1, cell.y0);
     const int64_t i01 = index_of(table, cell.x0, cell.y1), i11 = index_of(table, cell.x1, cell.y1);

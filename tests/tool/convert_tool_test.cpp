@@ -18,7 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "test_support.h"
+#include "support/test_support.h"
 #include "tools/convert/output.h"
 #include "tools/convert/plan.h"
 #include "tools/convert/volume.h"

@@ -2,19 +2,17 @@
 // modes, normalisation, and what it writes into the caller's record.
 #include <algorithm>
 #include <atomic>
-#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <random>
 #include <thread>
 #include <vector>
 
-#include "sample/trilinear.h"
-#include "test_support.h"
+#include "support/reference.h"
+#include "support/test_support.h"
 
 using standin::Instance;
 using standin::NEAREST_MODE;
@@ -248,7 +246,7 @@ TEST_F(Lookup, NotANumberIsOutsideWithTheHighCode) {
         {{kInf, 4, 4}, EDGE_X_HIGH},  {{4, -kInf, 4}, EDGE_Y_LOW},   {{4, 4, kInf}, EDGE_Z_HIGH},
     };
     for (int mode : {NEAREST_MODE, TRILINEAR_MODE, OFFSET_MODE}) {
-        volume->params().interpolation = mode;
+        volume->param<int32_t>("interpolation") = mode;
         for (const auto &c : cases) {
             SampleExchange exchange = fresh_exchange();
             const miColor color = at(*volume, c.p, &exchange);
@@ -557,7 +555,7 @@ TEST_F(Lookup, AFailedLoadAnswersZeroAndSixteenZeros) {
     renderer.allocator().fail_nth(0);
     ASSERT_EQ(renderer.log().errors(), std::vector<std::string>{"couldn't allocate memory"});
     for (int mode : {NEAREST_MODE, TRILINEAR_MODE, OFFSET_MODE}) {
-        instance.params().interpolation = mode;
+        instance.param<int32_t>("interpolation") = mode;
         for (int z = 0; z < 3; ++z) {
             SampleExchange exchange = fresh_exchange();
             const miColor color = instance.lookup(state, {3, 2, float(z)}, &exchange, kIncoming);
@@ -624,112 +622,11 @@ TEST_F(Lookup, EachLookupFlushesAndEvaluatesCoordAfresh) {
     volume->exit(state);
 }
 
-// ---- Against an independent reference ---------------------------------------------
+// ---- Against the reference -------------------------------------------------------
 
-// The sample at (x, y, z) of a raw block of `filetype`, from the file's bytes.
-double reference_sample(const Bytes &file, int filetype, int little_endian, int width, int height,
-                        int x, int y, int z) {
-    const size_t index = size_t(x) + size_t(width) * (size_t(y) + size_t(height) * z);
-    if (filetype == U8_BLOCK) return file[index];
-    const unsigned first = file[2 * index], second = file[2 * index + 1];
-    const unsigned bits = little_endian ? first + 256 * second : 256 * first + second;
-    if (filetype == S16_BLOCK && bits >= 32768) return double(bits) - 65536.0;
-    return bits;
-}
-
-double divisor_of(int filetype) {
-    switch (filetype) {
-    case U16_SERIES:
-        return 65535;
-    case U12_SERIES:
-    case U12_BLOCK:
-        return 4095;
-    default:
-        return 255;
-    }
-}
-
-// Trilinear in double, as the textbook writes it: lerp along x, then y, then z.
-double reference_trilinear(const std::function<double(int, int, int)> &sample, const int size[3],
-                           const float p[3]) {
-    int lower[3], upper[3];
-    double t[3];
-    for (int axis = 0; axis < 3; ++axis) {
-        lower[axis] = int(std::floor(double(p[axis])));
-        upper[axis] = std::min(lower[axis] + 1, size[axis] - 1);
-        t[axis] = p[axis] - lower[axis];
-    }
-    auto lerp = [](double a, double b, double t) { return a + (b - a) * t; };
-    double plane[2];
-    for (int k = 0; k < 2; ++k) {
-        const int z = k ? upper[2] : lower[2];
-        const double row0 =
-            lerp(sample(lower[0], lower[1], z), sample(upper[0], lower[1], z), t[0]);
-        const double row1 =
-            lerp(sample(lower[0], upper[1], z), sample(upper[0], upper[1], z), t[0]);
-        plane[k] = lerp(row0, row1, t[1]);
-    }
-    return lerp(plane[0], plane[1], t[2]);
-}
-
-TEST_F(Lookup, AgreesWithADoublePrecisionReferenceOnRandomVolumes) {
-    std::mt19937 random(2024);
-    const int size[3] = {9, 6, 7}; // width - 1 = 8: every position is reachable exactly
-    for (int filetype : {U16_SERIES, U12_SERIES, U8_BLOCK, U12_BLOCK, S16_BLOCK})
-        for (int little_endian : {0, 1}) {
-            const int sample_bytes = filetype == U8_BLOCK ? 1 : 2;
-            Bytes file(size_t(size[0]) * size[1] * size[2] * sample_bytes);
-            for (auto &byte : file)
-                byte = uint8_t(random());
-            auto sample = [&](int x, int y, int z) {
-                return reference_sample(file, filetype, little_endian, size[0], size[1], x, y, z);
-            };
-            double largest = 0;
-            for (int z = 0; z < size[2]; ++z)
-                for (int y = 0; y < size[1]; ++y)
-                    for (int x = 0; x < size[0]; ++x)
-                        largest = std::max(largest, std::fabs(sample(x, y, z)));
-            const double divisor = divisor_of(filetype);
-            for (int mode : {NEAREST_MODE, TRILINEAR_MODE}) {
-                auto volume = load(filetype, size[0], size[1], size[2], file, mode, little_endian);
-                for (int i = 0; i < 3000; ++i) {
-                    float p[3];
-                    for (int axis = 0; axis < 3; ++axis) {
-                        const float top = float(size[axis] - 1);
-                        switch (random() % 4) {
-                        case 0:
-                            p[axis] = float(random() % size[axis]);
-                            break;
-                        case 1:
-                            p[axis] = float(random() % (2 * size[axis] - 1)) / 2;
-                            break;
-                        default:
-                            p[axis] = std::uniform_real_distribution<float>(0, top)(random);
-                        }
-                        p[axis] = std::min(p[axis], top);
-                    }
-                    double expected;
-                    if (mode == NEAREST_MODE)
-                        expected = sample(int(std::floor(p[0] + 0.5)), int(std::floor(p[1] + 0.5)),
-                                          int(std::floor(p[2] + 0.5)));
-                    else
-                        expected = reference_trilinear(sample, size, p);
-                    expected /= divisor;
-                    const miColor color = at(*volume, {p[0], p[1], p[2]});
-                    const double tolerance =
-                        (mode == NEAREST_MODE ? 1 : 16) * FLT_EPSILON * (largest / divisor);
-                    ASSERT_NEAR(color.r, expected, tolerance)
-                        << "type " << filetype << " little_endian " << little_endian << " mode "
-                        << mode << " at " << p[0] << ", " << p[1] << ", " << p[2];
-                }
-                volume->exit(state);
-            }
-        }
-}
-
-// The lookup may reach voxels by any path, but its answers are bit for bit
-// those of the documented fetches and blend, divided by the type's divisor.
-TEST_F(Lookup, AnswersAreExactlyTheFetchesAndTheBlendDivided) {
+// Trilinear lookups are bit for bit the reference's blend of the file's
+// samples, divided by the type's divisor.
+TEST_F(Lookup, TrilinearAnswersAreExactlyTheReferencesBlendDivided) {
     std::mt19937 random(5);
     const int size[3] = {9, 5, 4};
     for (int filetype : {U16_SERIES, U12_SERIES, U8_BLOCK, U12_BLOCK, S16_BLOCK})
@@ -737,40 +634,61 @@ TEST_F(Lookup, AnswersAreExactlyTheFetchesAndTheBlendDivided) {
             Bytes file(size_t(size[0]) * size[1] * size[2] * (filetype == U8_BLOCK ? 1 : 2));
             for (auto &byte : file)
                 byte = uint8_t(random());
-            for (int mode : {NEAREST_MODE, TRILINEAR_MODE, OFFSET_MODE}) {
-                auto volume = load(filetype, size[0], size[1], size[2], file, mode, little_endian);
-                const VolumeData *record = volume->volume();
-                const float divisor = float(divisor_of(filetype));
-                for (int i = 0; i < 2000; ++i) {
-                    const float p[3] = {std::uniform_real_distribution<float>(0, 8)(random),
-                                        std::uniform_real_distribution<float>(0, 4)(random),
-                                        std::uniform_real_distribution<float>(0, 3)(random)};
-                    SampleExchange exchange = fresh_exchange();
-                    for (float &o : exchange.offset)
-                        o = float(int(random() % 5) - 2);
-                    const miColor color = at(*volume, {p[0], p[1], p[2]}, &exchange);
-                    float raw;
-                    if (mode == TRILINEAR_MODE) {
-                        raw = trilinear_scalar({p[0], p[1], p[2]}, record, fetch_voxel_scalar);
-                    } else {
-                        int voxel[3];
-                        for (int axis = 0; axis < 3; ++axis) {
-                            const float lower = std::floor(p[axis]);
-                            voxel[axis] = mode == NEAREST_MODE
-                                              ? int(lower) + (p[axis] - lower >= 0.5f)
-                                              : int(lower + exchange.offset[axis]);
-                        }
-                        raw = fetch_voxel_scalar(voxel[0], voxel[1], voxel[2], record);
-                    }
-                    const float expected = raw / divisor;
-                    ASSERT_TRUE(same_bits(&color.r, &expected, sizeof expected))
-                        << "type " << filetype << " mode " << mode << " at " << std::hexfloat
-                        << p[0] << ", " << p[1] << ", " << p[2] << ": " << color.r << " for "
-                        << expected;
-                }
-                volume->exit(state);
+            auto volume =
+                load(filetype, size[0], size[1], size[2], file, TRILINEAR_MODE, little_endian);
+            reference::Volume record;
+            record.width = size[0], record.height = size[1], record.depth = size[2];
+            record.filetype = filetype, record.little_endian = little_endian != 0;
+            const size_t slice_bytes = file.size() / size_t(size[2]);
+            for (int z = 0; z < size[2]; ++z)
+                record.slices.push_back(file.data() + z * slice_bytes);
+            for (int i = 0; i < 2000; ++i) {
+                const float p[3] = {std::uniform_real_distribution<float>(0, 8)(random),
+                                    std::uniform_real_distribution<float>(0, 4)(random),
+                                    std::uniform_real_distribution<float>(0, 3)(random)};
+                const miColor color = at(*volume, {p[0], p[1], p[2]});
+                const float expected =
+                    reference::trilinear(record, p)[0] / file_type_facts(filetype)->divisor;
+                ASSERT_TRUE(same_bits(&color.r, &expected, sizeof expected))
+                    << "type " << filetype << " at " << std::hexfloat << p[0] << ", " << p[1]
+                    << ", " << p[2] << ": " << color.r << " for " << expected;
             }
+            volume->exit(state);
         }
+}
+
+
+bool same_float_bits(float a, float b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// The lookup takes the floor of a coordinate inside the grid by truncation;
+// -0 must still give the fraction +0 that floor(-0) = -0 gives.
+TEST_F(Lookup, MinusZeroGivesFractionPlusZero) {
+    const int w = 4;
+    std::vector<unsigned char> bytes(w * w * w);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<unsigned char>(7 * i + 1);
+    testing_support::write_file(folder / "volume.raw", bytes);
+    for (int mode : {standin::NEAREST_MODE, standin::TRILINEAR_MODE, standin::OFFSET_MODE}) {
+        standin::Instance volume(
+            renderer, standin::Params{
+                          (folder / "volume.raw").string(), {0, 0, 0}, w, mode, U8_BLOCK, w, w, 1});
+        volume.connect_coord([](miVector p) { return p; });
+        volume.init(state);
+        SampleExchange minus, plus;
+        std::memset(&minus, 0, sizeof minus);
+        std::memset(&plus, 0, sizeof plus);
+        const miColor a = volume.lookup(state, {-0.0f, -0.0f, -0.0f}, &minus);
+        const miColor b = volume.lookup(state, {0.0f, 0.0f, 0.0f}, &plus);
+        for (int axis = 0; axis < 3; ++axis)
+            EXPECT_TRUE(same_float_bits(minus.frac[axis], 0.0f))
+                << "mode " << mode << " axis " << axis;
+        EXPECT_TRUE(same_float_bits(a.r, b.r)) << "mode " << mode;
+        EXPECT_EQ(a.r, 1.0f / 255.0f) << "mode " << mode;
+        EXPECT_EQ(minus.edge, EDGE_X_LOW);
+        volume.exit(state);
+    }
 }
 
 // ---- Threads -------------------------------------------------------------------------
