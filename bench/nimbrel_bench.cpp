@@ -371,7 +371,7 @@ void register_benchmarks(bool quick) {
             }
 
     const VolumeSpec threads_volume = {Kind::S16_LE, 256, 256, 256};
-    threads_name = "threads/" + threads_volume.label() + "/standin::TRILINEAR_MODE/random";
+    threads_name = "threads/" + threads_volume.label() + "/TRILINEAR/random";
     benchmark::RegisterBenchmark(threads_name.c_str(), threads_benchmark, threads_volume,
                                  int(standin::TRILINEAR_MODE), Pattern::RANDOM)
         ->Threads(1)

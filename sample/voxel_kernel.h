@@ -12,8 +12,10 @@
 
 #if defined(__GNUC__)
 #define NIMBREL_ALWAYS_INLINE inline __attribute__((always_inline))
+#define NIMBREL_ALWAYS_INLINE_LAMBDA __attribute__((always_inline))
 #else
 #define NIMBREL_ALWAYS_INLINE inline
+#define NIMBREL_ALWAYS_INLINE_LAMBDA
 #endif
 
 namespace nimbrel {
@@ -40,14 +42,14 @@ inline SliceTable slice_table(const VolumeView &view) {
 
 // Slice z of the table, or null where the fetches answer zero for every voxel
 // of it: z outside 0..depth-1, no table, or a slice never loaded.
-inline const uint8_t *slice_of(const SliceTable &table, int32_t z) {
+NIMBREL_ALWAYS_INLINE const uint8_t *slice_of(const SliceTable &table, int32_t z) {
     if (static_cast<uint32_t>(z) >= table.depth || !table.slices) return nullptr;
     return static_cast<const uint8_t *>(table.slices[z]);
 }
 
 // The linear index of column x, row y in a slice, or -1 where it lies outside
 // 0..area-1 (the fetches answer zero there).
-inline int64_t index_of(const SliceTable &table, int32_t x, int32_t y) {
+NIMBREL_ALWAYS_INLINE int64_t index_of(const SliceTable &table, int32_t x, int32_t y) {
     const int64_t linear = x + static_cast<int64_t>(y) * table.width;
     return static_cast<uint64_t>(linear) < table.area ? linear : -1;
 }
@@ -56,12 +58,14 @@ inline int64_t index_of(const SliceTable &table, int32_t x, int32_t y) {
 // double (exactly the integer value, as the fetches' floats hold it).
 struct U8Samples {
     static const int channels = 1;
-    static double value(const uint8_t *slice, int64_t index, int) { return slice[index]; }
+    NIMBREL_ALWAYS_INLINE static double value(const uint8_t *slice, int64_t index, int) {
+        return slice[index];
+    }
 };
 
 template <bool Little, bool Signed> struct U16Samples {
     static const int channels = 1;
-    static double value(const uint8_t *slice, int64_t index, int) {
+    NIMBREL_ALWAYS_INLINE static double value(const uint8_t *slice, int64_t index, int) {
         const uint8_t *bytes = slice + 2 * index;
         const uint16_t bits = Little ? static_cast<uint16_t>(bytes[0] | bytes[1] << 8)
                                      : static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
@@ -72,7 +76,7 @@ template <bool Little, bool Signed> struct U16Samples {
 // Colour: channel 0, 1, 2 are the voxel's three bytes in buffer order.
 struct BgrSamples {
     static const int channels = 3;
-    static double value(const uint8_t *slice, int64_t index, int channel) {
+    NIMBREL_ALWAYS_INLINE static double value(const uint8_t *slice, int64_t index, int channel) {
         return slice[3 * index + channel];
     }
 };
@@ -110,7 +114,8 @@ template <typename Format> struct Voxel { double channel[Format::channels]; };
 
 // The voxel at `index` of `slice`, or zero when either is the mark of a
 // failed test (null, -1).
-template <typename Format> inline Voxel<Format> voxel_at(const uint8_t *slice, int64_t index) {
+template <typename Format>
+NIMBREL_ALWAYS_INLINE Voxel<Format> voxel_at(const uint8_t *slice, int64_t index) {
     Voxel<Format> voxel;
     const bool found = slice && index >= 0;
     for (int c = 0; c < Format::channels; ++c)
@@ -120,7 +125,8 @@ template <typename Format> inline Voxel<Format> voxel_at(const uint8_t *slice, i
 
 // The voxel at whole-number coordinates (x, y, z): the one fetch.
 template <typename Format>
-inline Voxel<Format> fetch_voxel(const SliceTable &table, int32_t x, int32_t y, int32_t z) {
+NIMBREL_ALWAYS_INLINE Voxel<Format> fetch_voxel(const SliceTable &table, int32_t x, int32_t y,
+                                                int32_t z) {
     return voxel_at<Format>(slice_of(table, z), index_of(table, x, y));
 }
 
