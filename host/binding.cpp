@@ -1,7 +1,6 @@
 // Late binding of the renderer's functions: one slot per function, filled by
 // name from the renderer's module on first use, emptied when the renderer
 // hands over a new module.
-#include <atomic>
 #include <stdarg.h>
 #include <stdio.h>
 
@@ -9,28 +8,9 @@
 #include "host/platform.h"
 
 namespace nimbrel {
-namespace {
 
 // Slots are filled without a lock: two threads that race on a first call both
 // look the name up and store the same address.
-struct Binding {
-    const char *name;
-    std::atomic<void *> address;
-};
-
-enum Slot {
-    SLOT_PHEN_EVAL,
-    SLOT_FLUSH_CACHE,
-    SLOT_ALLOCATE,
-    SLOT_RELEASE,
-    SLOT_QUERY,
-    SLOT_MATRIX_IDENT,
-    SLOT_ERROR,
-    SLOT_INFO,
-    SLOT_DB_ACCESS,
-    SLOT_COUNT
-};
-
 Binding bindings[SLOT_COUNT] = {
     {"mi_phen_eval", {nullptr}},
     {"mi_flush_cache", {nullptr}},
@@ -43,14 +23,13 @@ Binding bindings[SLOT_COUNT] = {
     {"mi_db_access", {nullptr}},
 };
 
+namespace {
 std::atomic<void *> module_handle{nullptr};
+} // namespace
 
-// Looks the slot's function up in the renderer's module and fills the slot;
-// null (after a report on standard error) when the module does not provide
-// it. Standard error is the only channel here: the missing function may be
-// the renderer's own message function. Kept out of line, so that the wrappers
-// below are a load, a test and a jump.
-[[gnu::noinline, gnu::cold]] void *bind_slot(Slot slot) {
+// Standard error is the only channel here: the missing function may be the
+// renderer's own message function.
+void *bind_slot(Slot slot) {
     Binding &binding = bindings[slot];
     void *module = module_handle.load(std::memory_order_relaxed);
     if (!module) fputs("DYNLOAD: dl_handle null\n", stderr);
@@ -67,15 +46,7 @@ std::atomic<void *> module_handle{nullptr};
     return address;
 }
 
-// Address of the slot's function, looked up now if the slot is empty.
-inline void *bound(Slot slot) {
-    void *address = bindings[slot].address.load(std::memory_order_relaxed);
-    return address ? address : bind_slot(slot);
-}
-
-template <typename Function> Function *bound_as(Slot slot) {
-    return reinterpret_cast<Function *>(bound(slot));
-}
+namespace {
 
 // Formats into the 1024-byte message buffer (longer texts are cut to 1023
 // characters) and hands the text over as the argument of "%s".
@@ -88,16 +59,6 @@ void report(Slot slot, const char *format, va_list arguments) {
 }
 
 } // namespace
-
-void *mi_phen_eval(miState *state, void *param) {
-    mi_phen_eval_fn *function = bound_as<mi_phen_eval_fn>(SLOT_PHEN_EVAL);
-    return function ? function(state, param) : nullptr;
-}
-
-void mi_flush_cache(miState *state) {
-    if (mi_flush_cache_fn *function = bound_as<mi_flush_cache_fn>(SLOT_FLUSH_CACHE))
-        function(state);
-}
 
 void *mi_mem_int_allocate(const char *file, int line, int size) {
     mi_mem_int_allocate_fn *function = bound_as<mi_mem_int_allocate_fn>(SLOT_ALLOCATE);
@@ -118,13 +79,6 @@ miBoolean mi_query(int code, miState *state, miTag tag, void *result, ...) {
     void *extra = va_arg(arguments, void *);
     va_end(arguments);
     return function(code, state, tag, result, extra);
-}
-
-void **query_user_pointer(miState *state) {
-    mi_query_fn *function = bound_as<mi_query_fn>(SLOT_QUERY);
-    void **slot = nullptr;
-    if (function) function(MI_QUERY_USER_POINTER, state, 0, &slot);
-    return slot;
 }
 
 void mi_matrix_ident(float *matrix) {

@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
+
 // ---- Renderer types -------------------------------------------------------
 
 typedef int miBoolean; // 1 is true
@@ -77,19 +79,66 @@ typedef void *mi_db_access_fn(miTag tag);
 
 namespace nimbrel {
 
+// One slot per renderer function, filled by name from the renderer's module on
+// first use and emptied by miSetModuleHandle (binding.cpp).
+enum Slot {
+    SLOT_PHEN_EVAL,
+    SLOT_FLUSH_CACHE,
+    SLOT_ALLOCATE,
+    SLOT_RELEASE,
+    SLOT_QUERY,
+    SLOT_MATRIX_IDENT,
+    SLOT_ERROR,
+    SLOT_INFO,
+    SLOT_DB_ACCESS,
+    SLOT_COUNT
+};
+
+struct Binding {
+    const char *name;
+    std::atomic<void *> address;
+};
+extern Binding bindings[SLOT_COUNT];
+
+// Looks the slot's function up in the renderer's module and fills the slot;
+// null (after a report on standard error) when the module does not provide it.
+[[gnu::noinline, gnu::cold]] void *bind_slot(Slot slot);
+
+// Address of the slot's function, looked up now if the slot is empty: a load
+// and a test once bound, so that the lookup makes no call but the renderer's.
+template <typename Function> inline Function *bound_as(Slot slot) {
+    void *address = bindings[slot].address.load(std::memory_order_relaxed);
+    return reinterpret_cast<Function *>(address ? address : bind_slot(slot));
+}
+
 // Each wrapper looks its function up on first use. When the function cannot
 // be found it reports on standard error and returns the zero value of its
-// type (null, false, or nothing), so every caller must cope with that.
-void *mi_phen_eval(miState *state, void *param);
-void mi_flush_cache(miState *state);
+// type (null, false, or nothing), so every caller must cope with that. The
+// three that every lookup makes are inline.
+inline void *mi_phen_eval(miState *state, void *param) {
+    mi_phen_eval_fn *function = bound_as<mi_phen_eval_fn>(SLOT_PHEN_EVAL);
+    return function ? function(state, param) : nullptr;
+}
+
+inline void mi_flush_cache(miState *state) {
+    if (mi_flush_cache_fn *function = bound_as<mi_flush_cache_fn>(SLOT_FLUSH_CACHE))
+        function(state);
+}
+
+// The running instance's user-pointer slot: mi_query with code 51, tag 0 and
+// the address of a pointer, without the variable argument list. Null when the
+// renderer gives none.
+inline void **query_user_pointer(miState *state) {
+    mi_query_fn *function = bound_as<mi_query_fn>(SLOT_QUERY);
+    void **slot = nullptr;
+    if (function) function(MI_QUERY_USER_POINTER, state, 0, &slot);
+    return slot;
+}
+
 void *mi_mem_int_allocate(const char *file, int line, int size);
 void mi_mem_int_release(const char *file, int line, void *block);
 // Passes the fifth argument on for codes 15 and 127 only.
 miBoolean mi_query(int code, miState *state, miTag tag, void *result, ...);
-// The running instance's user-pointer slot: mi_query with code 51, tag 0 and
-// the address of a pointer, without the variable argument list. Null when the
-// renderer gives none.
-void **query_user_pointer(miState *state);
 void mi_matrix_ident(float *matrix);
 // printf-style; the finished text (cut to 1023 characters) reaches the
 // renderer as the argument of a "%s" format, never as a format itself.

@@ -1,48 +1,70 @@
 // The volume lookup: `coord` into voxel space, the edge code for the caller,
-// the sample by mode, normalised by file type.
+// the sample by mode, normalised by file type. What does not change between
+// lookups is decided once per instance (plan_lookup), and a lookup makes no
+// call but the renderer's.
+//
+// The three axes travel together in the lanes 0..2 of one SSE register (lane 3
+// is 0 and never tested): every step is the same float operation the rules
+// name, made on three coordinates at once. Every build of the library is x86
+// with SSE2, which the exact float rounding needs anyway.
+#include <emmintrin.h>
 #include <math.h>
 #include <string.h>
 
+#include "sample/lookup_plan.h"
 #include "sample/sample_exchange.h"
-#include "sample/typed_fetch.h"
 #include "shader/volume_records.h"
 
 using namespace nimbrel;
 
 namespace {
 
-// The last index along each axis (width - 1, height - 1, depth - 1), formed
-// in 64 bits and held as doubles, where they are exact: the bounds of the
-// edge and bounds tests, compared with the coordinates in double precision.
-struct Last {
-    double x, y, z;
-};
+// ---- Decided once per instance ----------------------------------------------
 
-Last last_index(const VolumeData *volume) {
-    return Last{double(int64_t(volume->width) - 1), double(int64_t(volume->height) - 1),
-                double(int64_t(volume->depth) - 1)};
+// The largest float at most `value`: a float x is at most `value` exactly when
+// it is at most this.
+float round_down(int64_t value) {
+    const float nearest = static_cast<float>(value);
+    return static_cast<double>(nearest) > static_cast<double>(value) ? nextafterf(nearest, -INFINITY)
+                                                                      : nearest;
 }
 
-// The six tests are all made and the first that holds is picked from their
-// bits, without a branch per test: near the faces the branches were
-// mispredicted. Each upper bound, last - 1 - margin, is exact in double.
-int edge_code(double x, double y, double z, const Last &last, int margin) {
-    const double low = margin + 1;
-    const unsigned held = unsigned(x < low) | unsigned(!(x <= last.x - low)) << 1 |
-                          unsigned(y < low) << 2 | unsigned(!(y <= last.y - low)) << 3 |
-                          unsigned(z < low) << 4 | unsigned(!(z <= last.z - low)) << 5;
-    // Codes 1 to 6 follow the bits in test order; held & -held keeps the first.
-    static const int8_t code_of_bit[33] = {0, 1, 2, 0, 3, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 5,
-                                           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6};
-    return code_of_bit[held & (0u - held)];
+SampleFormat sample_format(int32_t filetype, int32_t little_endian, const void *const *slices) {
+    if (filetype < BMP_SERIES || filetype > S16_BLOCK) return FORMAT_NONE;
+    if (!slices) return FORMAT_ZERO;
+    const bool little = little_endian != 0;
+    switch (filetype) {
+    case BMP_SERIES:
+        return FORMAT_BGR8;
+    case U8_BLOCK:
+        return FORMAT_U8;
+    case S16_BLOCK:
+        return little ? FORMAT_S16_LE : FORMAT_S16_BE;
+    default: // U16_SERIES, U12_SERIES, U12_BLOCK
+        return little ? FORMAT_U16_LE : FORMAT_U16_BE;
+    }
 }
 
-// (width - 1) * c rounded once to float. The double product of a 32-bit
-// integer and a float is exact while |width - 1| < 2^29 (at most 53
-// significant bits). Beyond that it is rounded to odd (the exact error, from
-// fma, decides the last bit) before the rounding to float, which makes the
-// two roundings equal one.
-float scale_coordinate(int64_t scale, float c) {
+float divisor_of(int32_t filetype) {
+    switch (filetype) {
+    case U16_SERIES:
+        return 65535.0f;
+    case U12_SERIES:
+    case U12_BLOCK:
+        return 4095.0f;
+    default: // BMP_SERIES, U8_BLOCK, S16_BLOCK
+        return 255.0f;
+    }
+}
+
+// ---- Scaling ----------------------------------------------------------------
+
+// (width - 1) * c rounded once to float, for a width - 1 that is no float
+// (|width - 1| > 2^24). The double product of a 32-bit integer and a float is
+// exact while |width - 1| < 2^29 (at most 53 significant bits). Beyond that
+// it is rounded to odd (the exact error, from fma, decides the last bit)
+// before the rounding to float, which makes the two roundings equal one.
+[[gnu::noinline, gnu::cold]] float scale_exactly(int64_t scale, float c) {
     double product = double(scale) * c;
     const int64_t exact_limit = int64_t(1) << 29;
     if ((scale < exact_limit && scale > -exact_limit) || !isfinite(product)) return float(product);
@@ -54,124 +76,135 @@ float scale_coordinate(int64_t scale, float c) {
     return float(product);
 }
 
-// The floor and the fraction of a coordinate inside the grid (at least -0,
-// below 2^31). The floor is the truncation; v - floor(v) is exact in float, as
-// in double; adding +0 gives the fraction of -0 as +0, as -0 - floor(-0) is.
-void split_inside(float v, int32_t *whole, float *fraction) {
-    *whole = int32_t(v);
-    *fraction = (v - float(*whole)) + 0.0f;
+// ---- Three axes in one register ---------------------------------------------
+
+// x, y, z from three floats in memory (12 bytes read, no more); lane 3 is 0.
+inline __m128 load3(const float *v) {
+    const __m128 xy = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64 *>(v));
+    return _mm_movelh_ps(xy, _mm_load_ss(v + 2));
 }
 
-// Both ends included; NaN is outside.
-bool inside_grid(double x, double y, double z, const Last &last) {
-    return x >= 0 && x <= last.x && y >= 0 && y <= last.y && z >= 0 && z <= last.z;
+// Writes lanes 0..2 to three floats in memory (12 bytes written, no more).
+inline void store3(float *to, __m128 v) {
+    _mm_storel_pi(reinterpret_cast<__m64 *>(to), v);
+    _mm_store_ss(to + 2, _mm_movehl_ps(v, v));
 }
 
-// NEAREST: the floor, or the ceiling from a fraction of 0.5 up. Chosen
-// without a branch: floor + 1 is the ceiling whenever the fraction is not 0.
-int32_t nearest(int32_t floor_value, float fraction) {
-    return floor_value + (fraction >= 0.5f);
-}
-
-// OFFSET: floor plus the caller's offset, rounded to float, truncated toward
-// zero. False when the truncation has no 32-bit value (the sample is then 0).
-// (The floor of -0 is -0; as +0 it gives the same truncated sum.)
-bool offset_coordinate(int32_t floor_value, float offset, int32_t *coordinate) {
-    const float sum = float(floor_value) + offset;
-    if (!(sum >= -2147483648.0f && sum < 2147483648.0f)) return false;
-    *coordinate = int32_t(sum);
-    return true;
-}
-
-struct Sample {
-    float value[3]; // colour: blue, green, red; scalar: value[0]
-};
-
-// The sample by mode, through the fetches and the blend specialised for the
-// volume's format: what fetch_voxel_rgb / fetch_voxel_scalar and
-// trilinear_rgb / trilinear_scalar answer, with the format chosen once.
-template <typename Format>
-Sample fetch_typed_sample(int mode, const int32_t floors[3], const float frac[3],
-                          const float offset[3], const SliceTable &table) {
-    Sample sample = {{0.0f, 0.0f, 0.0f}};
+// Lanes 0..2 as three integers.
+struct Whole3 {
     int32_t x, y, z;
-    if (mode == NEAREST) {
-        x = nearest(floors[0], frac[0]);
-        y = nearest(floors[1], frac[1]);
-        z = nearest(floors[2], frac[2]);
-    } else if (mode == OFFSET) {
-        if (!offset_coordinate(floors[0], offset[0], &x) ||
-            !offset_coordinate(floors[1], offset[1], &y) ||
-            !offset_coordinate(floors[2], offset[2], &z))
-            return sample;
-    } else if (mode == TRILINEAR) {
-        blend_typed<Format>(table, cell_inside(floors, frac), sample.value);
-        return sample;
+};
+inline Whole3 lanes(__m128i v) {
+    return Whole3{_mm_cvtsi128_si32(v), _mm_cvtsi128_si32(_mm_shuffle_epi32(v, 1)),
+                  _mm_cvtsi128_si32(_mm_shuffle_epi32(v, 2))};
+}
+
+// ---- Edge code --------------------------------------------------------------
+
+// The edge code of the six tests' results, bit a for axis a's low test and
+// bit 3 + a for its high test: the first test that holds in the order x low,
+// x high, y low, y high, z low, z high, or EDGE_NONE.
+struct EdgeCodes {
+    int8_t code[64];
+};
+constexpr EdgeCodes make_edge_codes() {
+    EdgeCodes codes{};
+    for (int held = 0; held < 64; ++held)
+        for (int axis = 2; axis >= 0; --axis) { // the earliest test is written last
+            if (held >> (3 + axis) & 1) codes.code[held] = int8_t(2 + 2 * axis);
+            if (held >> axis & 1) codes.code[held] = int8_t(1 + 2 * axis);
+        }
+    return codes;
+}
+constexpr EdgeCodes edge_codes = make_edge_codes();
+
+// ---- The sample by mode -------------------------------------------------------
+
+// Writes the sample, divided by the file type's divisor, into r, g and b.
+template <typename Format>
+inline void normalise(const int32_t value[], float divisor, miColor *result) {
+    if (Format::channels == 3) {
+        result->r = static_cast<float>(value[2]) / 255.0f;
+        result->g = static_cast<float>(value[1]) / 255.0f;
+        result->b = static_cast<float>(value[0]) / 255.0f;
     } else {
-        return sample; // an unknown mode answers 0
-    }
-    const Voxel<Format> voxel = fetch_typed<Format>(table, x, y, z);
-    for (int c = 0; c < Format::channels; ++c)
-        sample.value[c] = static_cast<float>(voxel.channel[c]);
-    return sample;
-}
-
-// For a position inside the grid, with its floors and fractions; a file type
-// from BMP_SERIES to S16_BLOCK.
-Sample fetch_sample(int mode, const int32_t floors[3], const float frac[3], const float offset[3],
-                    const VolumeData *volume) {
-    const void *const *bytes = reinterpret_cast<const void *const *>(volume->slices8);
-    const void *const *words = reinterpret_cast<const void *const *>(volume->slices16);
-    const bool little = volume->little_endian != 0;
-    switch (volume->filetype) {
-    case BMP_SERIES:
-        return fetch_typed_sample<BgrSamples>(mode, floors, frac, offset,
-                                              slice_table(volume, bytes));
-    case U8_BLOCK:
-        return fetch_typed_sample<U8Samples>(mode, floors, frac, offset,
-                                             slice_table(volume, bytes));
-    case S16_BLOCK:
-        return little ? fetch_typed_sample<U16Samples<true, true>>(mode, floors, frac, offset,
-                                                                   slice_table(volume, words))
-                      : fetch_typed_sample<U16Samples<false, true>>(mode, floors, frac, offset,
-                                                                    slice_table(volume, words));
-    default: // U16_SERIES, U12_SERIES, U12_BLOCK
-        return little ? fetch_typed_sample<U16Samples<true, false>>(mode, floors, frac, offset,
-                                                                    slice_table(volume, words))
-                      : fetch_typed_sample<U16Samples<false, false>>(mode, floors, frac, offset,
-                                                                     slice_table(volume, words));
+        result->r = result->g = result->b = static_cast<float>(value[0]) / divisor;
     }
 }
 
-// Divides by the file type's divisor into r, g and b; other file types leave
-// the colour as it was. Alpha is never written.
-void normalise(const Sample &sample, int filetype, miColor *result) {
-    if (filetype == BMP_SERIES) {
-        result->r = sample.value[2] / 255.0f;
-        result->g = sample.value[1] / 255.0f;
-        result->b = sample.value[0] / 255.0f;
-        return;
+// The sample by mode for a position inside the grid, given its floors and
+// fractions, as fetch_voxel_* and trilinear_* answer it, normalised into the
+// colour. Inside the grid the NEAREST voxel and the trilinear corners pass
+// every bound test; OFFSET coordinates are the caller's and are tested.
+template <typename Format>
+inline void answer(int mode, __m128i floors, __m128 frac, __m128 offset, const LookupPlan &plan,
+                   miColor *result) {
+    const SliceTable &table = plan.table;
+    if (mode == NEAREST) {
+        // The floor, or the ceiling (floor + 1) from a fraction of 0.5 up.
+        const __m128i up = _mm_castps_si128(_mm_cmpge_ps(frac, _mm_set1_ps(0.5f)));
+        const Whole3 at = lanes(_mm_sub_epi32(floors, up));
+        const uint8_t *slice = static_cast<const uint8_t *>(table.slices[at.z]);
+        const Voxel<Format> voxel = voxel_in<Format>(slice, at.x + at.y * table.width);
+        normalise<Format>(voxel.channel, plan.divisor, result);
+    } else if (mode == OFFSET) {
+        // Floor plus offset, rounded to float, truncated; no 32-bit value
+        // (or not a number) reads nothing and answers 0.
+        const __m128 sum = _mm_add_ps(_mm_cvtepi32_ps(floors), offset);
+        const __m128 in = _mm_and_ps(_mm_cmpge_ps(sum, _mm_set1_ps(-2147483648.0f)),
+                                     _mm_cmplt_ps(sum, _mm_set1_ps(2147483648.0f)));
+        Voxel<Format> voxel = {};
+        if ((_mm_movemask_ps(in) & 7) == 7) {
+            const Whole3 at = lanes(_mm_cvttps_epi32(sum));
+            voxel = fetch_typed<Format>(table, at.x, at.y, at.z);
+        }
+        normalise<Format>(voxel.channel, plan.divisor, result);
+    } else if (mode == TRILINEAR) {
+        alignas(16) int32_t whole[4];
+        alignas(16) float fraction[4];
+        _mm_store_si128(reinterpret_cast<__m128i *>(whole), floors);
+        _mm_store_ps(fraction, frac);
+        float sum[Format::channels];
+        blend_typed<Format>(table, cell_inside(whole, fraction), sum);
+        if (Format::channels == 3) {
+            result->r = sum[2] / 255.0f;
+            result->g = sum[1] / 255.0f;
+            result->b = sum[0] / 255.0f;
+        } else {
+            result->r = result->g = result->b = sum[0] / plan.divisor;
+        }
+    } else {
+        result->r = result->g = result->b = 0.0f; // an unknown mode answers 0
     }
-    float divisor;
-    switch (filetype) {
-    case U16_SERIES:
-        divisor = 65535.0f;
-        break;
-    case U12_SERIES:
-    case U12_BLOCK:
-        divisor = 4095.0f;
-        break;
-    case U8_BLOCK:
-    case S16_BLOCK:
-        divisor = 255.0f;
-        break;
-    default:
-        return;
-    }
-    result->r = result->g = result->b = sample.value[0] / divisor;
 }
 
 } // namespace
+
+namespace nimbrel {
+
+LookupPlan plan_lookup(int32_t width, int32_t height, int32_t depth, int32_t filetype,
+                       int32_t little_endian, const void *const *slices) {
+    LookupPlan plan;
+    memset(&plan, 0, sizeof plan);
+    plan.table = slice_table(width, height, depth, slices);
+    plan.format = sample_format(filetype, little_endian, slices);
+    plan.divisor = divisor_of(filetype);
+    plan.scale = int64_t(width) - 1;
+    const float scale = static_cast<float>(plan.scale);
+    plan.scale_in_float = static_cast<double>(scale) == static_cast<double>(plan.scale);
+    const int64_t last[3] = {int64_t(width) - 1, int64_t(height) - 1, int64_t(depth) - 1};
+    for (int axis = 0; axis < 3; ++axis) {
+        plan.scale_float[axis] = scale;
+        plan.last[axis] = round_down(last[axis]);
+        for (int margin = 0; margin < 3; ++margin) {
+            plan.edge_low[margin][axis] = static_cast<float>(margin + 1);
+            plan.edge_high[margin][axis] = round_down(last[axis] - 1 - margin);
+        }
+    }
+    return plan;
+}
+
+} // namespace nimbrel
 
 // One lookup at the state's current point. Writes r, g and b of `result`,
 // and frac (inside the grid only), edge and matrix of the caller's record
@@ -184,41 +217,74 @@ NIMBREL_EXPORT miBoolean Nimbrel(miColor *result, miState *state, VolumeParams *
 
     mi_flush_cache(state);
     int mode = eval_int(state, &params->interpolation);
-    const miVector coord = eval_vector(state, &params->coord);
+    const float *coord = static_cast<const float *>(eval_param(state, &params->coord));
+    const LookupPlan &plan = volume->plan;
 
     // Every axis is scaled by width - 1, the product rounded once to float.
-    const int64_t scale = int64_t(volume->width) - 1;
-    const float position[3] = {scale_coordinate(scale, coord.x), scale_coordinate(scale, coord.y),
-                               scale_coordinate(scale, coord.z)};
-    const double x = position[0], y = position[1], z = position[2];
-
-    const int stencil = exchange ? exchange->stencil : 0;
-    const int margin = stencil == STENCIL_MARGIN_1 ? 1 : stencil == STENCIL_MARGIN_2 ? 2 : 0;
-    const Last last = last_index(volume);
-    const int edge = edge_code(x, y, z, last, margin);
-    if (exchange) exchange->edge = edge;
-
-    if (!inside_grid(x, y, z, last)) {
-        result->r = result->g = result->b = 0.0f;
+    __m128 position;
+    if (plan.scale_in_float) {
+        position = _mm_mul_ps(load3(coord), _mm_loadu_ps(plan.scale_float));
     } else {
-        if (exchange && exchange->force_offset == 1) mode = OFFSET;
-        int32_t floors[3];
-        float frac[3];
-        split_inside(position[0], &floors[0], &frac[0]);
-        split_inside(position[1], &floors[1], &frac[1]);
-        split_inside(position[2], &floors[2], &frac[2]);
-        if (exchange) {
-            exchange->frac[0] = frac[0];
-            exchange->frac[1] = frac[1];
-            exchange->frac[2] = frac[2];
-        }
-        const float no_offset[3] = {0.0f, 0.0f, 0.0f};
-        const float *offset = exchange ? exchange->offset : no_offset;
-        const int filetype = volume->filetype;
-        if (filetype >= BMP_SERIES && filetype <= S16_BLOCK)
-            normalise(fetch_sample(mode, floors, frac, offset, volume), filetype, result);
+        position = _mm_setr_ps(scale_exactly(plan.scale, coord[0]), scale_exactly(plan.scale, coord[1]),
+                               scale_exactly(plan.scale, coord[2]), 0.0f);
     }
 
-    if (exchange) memcpy(exchange->matrix, volume->mapping, sizeof exchange->matrix);
+    // Without a record the lookup reads zeros and its writes go nowhere.
+    SampleExchange none;
+    if (!exchange) {
+        memset(&none, 0, sizeof none);
+        exchange = &none;
+    }
+
+    const int stencil = exchange->stencil;
+    const int margin = stencil == STENCIL_MARGIN_1 ? 1 : stencil == STENCIL_MARGIN_2 ? 2 : 0;
+    const int low = _mm_movemask_ps(_mm_cmplt_ps(position, _mm_loadu_ps(plan.edge_low[margin])));
+    const int high =
+        _mm_movemask_ps(_mm_cmpnle_ps(position, _mm_loadu_ps(plan.edge_high[margin])));
+    exchange->edge = edge_codes.code[low | high << 3];
+
+    // Inside: 0 <= v <= last on every axis, both ends included; NaN is outside.
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 out = _mm_or_ps(_mm_cmplt_ps(position, zero),
+                                 _mm_cmpnle_ps(position, _mm_loadu_ps(plan.last)));
+    if (_mm_movemask_ps(out) != 0) {
+        result->r = result->g = result->b = 0.0f;
+    } else {
+        if (exchange->force_offset == 1) mode = OFFSET;
+        // Inside the grid a coordinate is at least -0 and below 2^31: its floor
+        // is the truncation, and v - floor(v) is exact in float. Adding +0
+        // gives the fraction of -0 as +0, as -0 - floor(-0) is.
+        const __m128i floors = _mm_cvttps_epi32(position);
+        const __m128 frac = _mm_add_ps(_mm_sub_ps(position, _mm_cvtepi32_ps(floors)), zero);
+        const __m128 offset = _mm_loadu_ps(exchange->offset); // lane 3 (frac[0]) unused
+        store3(exchange->frac, frac);
+        switch (plan.format) {
+        case FORMAT_BGR8:
+            answer<BgrSamples>(mode, floors, frac, offset, plan, result);
+            break;
+        case FORMAT_U8:
+            answer<U8Samples>(mode, floors, frac, offset, plan, result);
+            break;
+        case FORMAT_U16_LE:
+            answer<U16Samples<true, false>>(mode, floors, frac, offset, plan, result);
+            break;
+        case FORMAT_U16_BE:
+            answer<U16Samples<false, false>>(mode, floors, frac, offset, plan, result);
+            break;
+        case FORMAT_S16_LE:
+            answer<U16Samples<true, true>>(mode, floors, frac, offset, plan, result);
+            break;
+        case FORMAT_S16_BE:
+            answer<U16Samples<false, true>>(mode, floors, frac, offset, plan, result);
+            break;
+        case FORMAT_ZERO: // every sample is 0, in every mode
+            result->r = result->g = result->b = 0.0f;
+            break;
+        default: // FORMAT_NONE: the colour is left as it was
+            break;
+        }
+    }
+
+    memcpy(exchange->matrix, volume->mapping, sizeof exchange->matrix);
     return 1;
 }

@@ -1,15 +1,13 @@
 // Voxel fetches and trilinear blends specialised by file type and byte order,
-// for the lookup: the type is chosen once per lookup instead of once per
+// for the lookup: the type is chosen once per instance instead of once per
 // corner. Each answers bit for bit what fetch_voxel_scalar, fetch_voxel_rgb,
 // trilinear_scalar and trilinear_rgb answer for the same volume and point:
-// every fetch keeps its bound tests and its test for a slice never loaded,
-// the weights are the same double products, and each weighted term and each
+// every fetch keeps its bound tests (the blend's corners, inside the grid,
+// pass them all) and its test for a slice never loaded, the weights are the same double products, and each weighted term and each
 // running sum is rounded to float in the same order.
 #pragma once
 
 #include <stdint.h>
-
-#include "shader/volume_records.h"
 
 #if defined(__GNUC__)
 #define NIMBREL_ALWAYS_INLINE inline __attribute__((always_inline))
@@ -30,13 +28,15 @@ struct SliceTable {
     const void *const *slices; // the file type's table; null when never allocated
 };
 
-// The fetch view of `volume` through `slices`, its slices8 or slices16 table.
-inline SliceTable slice_table(const VolumeData *volume, const void *const *slices) {
-    const int64_t area = static_cast<int64_t>(volume->width) * volume->height;
+// The fetch view of a volume of this shape through `slices`, its slices8 or
+// slices16 table.
+inline SliceTable slice_table(int32_t width, int32_t height, int32_t depth,
+                              const void *const *slices) {
+    const int64_t area = static_cast<int64_t>(width) * height;
     SliceTable table;
-    table.width = volume->width;
+    table.width = width;
     table.area = area > 0 ? static_cast<uint64_t>(area) : 0;
-    table.depth = volume->depth > 0 ? static_cast<uint32_t>(volume->depth) : 0;
+    table.depth = depth > 0 ? static_cast<uint32_t>(depth) : 0;
     table.slices = slices;
     return table;
 }
@@ -55,16 +55,15 @@ inline int64_t index_of(const SliceTable &table, int32_t x, int32_t y) {
     return static_cast<uint64_t>(linear) < table.area ? linear : -1;
 }
 
-// Sample formats: the raw value of the element at `index` of a slice, as a
-// double (exactly the integer value, as the fetches' floats hold it).
+// Sample formats: the raw integer value of the element at `index` of a slice.
 struct U8Samples {
     static const int channels = 1;
-    static double value(const uint8_t *slice, int64_t index, int) { return slice[index]; }
+    static int32_t value(const uint8_t *slice, int64_t index, int) { return slice[index]; }
 };
 
 template <bool Little, bool Signed> struct U16Samples {
     static const int channels = 1;
-    static double value(const uint8_t *slice, int64_t index, int) {
+    static int32_t value(const uint8_t *slice, int64_t index, int) {
         const uint8_t *bytes = slice + 2 * index;
         const uint16_t bits = Little ? static_cast<uint16_t>(bytes[0] | bytes[1] << 8)
                                      : static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
@@ -75,22 +74,27 @@ template <bool Little, bool Signed> struct U16Samples {
 // Colour: channel 0, 1, 2 are the voxel's three bytes in buffer order.
 struct BgrSamples {
     static const int channels = 3;
-    static double value(const uint8_t *slice, int64_t index, int channel) {
+    static int32_t value(const uint8_t *slice, int64_t index, int channel) {
         return slice[3 * index + channel];
     }
 };
 
-// One voxel, channel by channel.
-template <typename Format> struct Voxel { double channel[Format::channels]; };
+// One voxel, channel by channel: the integer values, which floats and doubles
+// hold exactly.
+template <typename Format> struct Voxel { int32_t channel[Format::channels]; };
 
-// The voxel at `index` of `slice`, or zero when either is the mark of a
-// failed test (null, -1).
-template <typename Format> inline Voxel<Format> voxel_at(const uint8_t *slice, int64_t index) {
+// The voxel at `index` of `slice`, an index inside the slice; zero when the
+// slice was never loaded (null).
+template <typename Format> inline Voxel<Format> voxel_in(const uint8_t *slice, int64_t index) {
     Voxel<Format> voxel;
-    const bool found = slice && index >= 0;
     for (int c = 0; c < Format::channels; ++c)
-        voxel.channel[c] = found ? Format::value(slice, index, c) : 0.0;
+        voxel.channel[c] = slice ? Format::value(slice, index, c) : 0;
     return voxel;
+}
+
+// As voxel_in, and zero also for the index -1, the mark of a failed test.
+template <typename Format> inline Voxel<Format> voxel_at(const uint8_t *slice, int64_t index) {
+    return voxel_in<Format>(index >= 0 ? slice : nullptr, index);
 }
 
 // fetch_voxel_scalar / fetch_voxel_rgb for this format.
@@ -130,19 +134,21 @@ NIMBREL_ALWAYS_INLINE Cell cell_inside(const int32_t floors[3], const float frac
     return cell;
 }
 
-// The blend of the eight corners in corner order: each weighted term rounded
-// to float, the float running sum per channel starting from 0. The corners
-// share two slices and four indices; each is tested once, as each corner's
-// fetch would test it.
+// The blend of the eight corners of a cell inside the grid of a volume with a
+// slice table, in corner order: each weighted term rounded to float, the
+// float running sum per channel starting from 0. Inside the grid every
+// corner passes the fetches' bound tests, so only a slice never loaded is
+// tested for (it reads as zero, as the fetch answers).
 template <typename Format>
 NIMBREL_ALWAYS_INLINE void blend_typed(const SliceTable &table, const Cell &cell, float sum[]) {
-    const uint8_t *const s0 = slice_of(table, cell.z0), *const s1 = slice_of(table, cell.z1);
-    const int64_t i00 = index_of(table, cell.x0, cell.y0), i10 = index_of(table, cell.x1, cell.y0);
-    const int64_t i01 = index_of(table, cell.x0, cell.y1), i11 = index_of(table, cell.x1, cell.y1);
-    const Voxel<Format> v[8] = {voxel_at<Format>(s0, i00), voxel_at<Format>(s0, i10),
-                                voxel_at<Format>(s0, i01), voxel_at<Format>(s1, i00),
-                                voxel_at<Format>(s1, i10), voxel_at<Format>(s1, i01),
-                                voxel_at<Format>(s0, i11), voxel_at<Format>(s1, i11)};
+    const uint8_t *const s0 = static_cast<const uint8_t *>(table.slices[cell.z0]);
+    const uint8_t *const s1 = static_cast<const uint8_t *>(table.slices[cell.z1]);
+    const int64_t i00 = cell.x0 + cell.y0 * table.width, i10 = i00 + (cell.x1 - cell.x0);
+    const int64_t i01 = cell.x0 + cell.y1 * table.width, i11 = i01 + (cell.x1 - cell.x0);
+    const Voxel<Format> v[8] = {voxel_in<Format>(s0, i00), voxel_in<Format>(s0, i10),
+                                voxel_in<Format>(s0, i01), voxel_in<Format>(s1, i00),
+                                voxel_in<Format>(s1, i10), voxel_in<Format>(s1, i01),
+                                voxel_in<Format>(s0, i11), voxel_in<Format>(s1, i11)};
     for (int c = 0; c < Format::channels; ++c) {
         float s = 0.0f;
         for (int corner = 0; corner < 8; ++corner)

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "host/host_api.h"
+#include "sample/lookup_plan.h"
 
 // File type codes: the `filetype` parameter.
 enum FileType {
@@ -59,6 +60,7 @@ struct VolumeData {
     int32_t filetype;
     int32_t little_endian;
     float mapping[16]; // coordinate mapping, element = row * 4 + column
+    nimbrel::LookupPlan plan; // the lookup's view, set once loading has ended
 };
 
 namespace nimbrel {

@@ -52,7 +52,7 @@ struct HandVolume {
 
     SliceTable slices() const {
         const void *const *list = table.empty() ? nullptr : table.data();
-        return slice_table(&data, list);
+        return slice_table(data.width, data.height, data.depth, list);
     }
 };
 
