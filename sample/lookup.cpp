@@ -120,6 +120,8 @@ constexpr EdgeCodes edge_codes = make_edge_codes();
 
 // ---- The sample by mode -------------------------------------------------------
 
+alignas(16) constexpr float halves[4] = {0.5f, 0.5f, 0.5f, 0.5f};
+
 // Writes the sample, divided by the file type's divisor, into r, g and b.
 template <typename Format>
 inline void normalise(const int32_t value[], float divisor, miColor *result) {
@@ -142,7 +144,7 @@ inline void answer(int mode, __m128i floors, __m128 frac, __m128 offset, const L
     const SliceTable &table = plan.table;
     if (mode == NEAREST) {
         // The floor, or the ceiling (floor + 1) from a fraction of 0.5 up.
-        const __m128i up = _mm_castps_si128(_mm_cmpge_ps(frac, _mm_set1_ps(0.5f)));
+        const __m128i up = _mm_castps_si128(_mm_cmpge_ps(frac, _mm_load_ps(halves)));
         const Whole3 at = lanes(_mm_sub_epi32(floors, up));
         const uint8_t *slice = static_cast<const uint8_t *>(table.slices[at.z]);
         const Voxel<Format> voxel = voxel_in<Format>(slice, at.x + at.y * table.width);
@@ -197,8 +199,8 @@ LookupPlan plan_lookup(int32_t width, int32_t height, int32_t depth, int32_t fil
         plan.scale_float[axis] = scale;
         plan.last[axis] = round_down(last[axis]);
         for (int margin = 0; margin < 3; ++margin) {
-            plan.edge_low[margin][axis] = static_cast<float>(margin + 1);
-            plan.edge_high[margin][axis] = round_down(last[axis] - 1 - margin);
+            plan.edge[margin].low[axis] = static_cast<float>(margin + 1);
+            plan.edge[margin].high[axis] = round_down(last[axis] - 1 - margin);
         }
     }
     return plan;
@@ -236,11 +238,14 @@ NIMBREL_EXPORT miBoolean Nimbrel(miColor *result, miState *state, VolumeParams *
         exchange = &none;
     }
 
-    const int stencil = exchange->stencil;
-    const int margin = stencil == STENCIL_MARGIN_1 ? 1 : stencil == STENCIL_MARGIN_2 ? 2 : 0;
-    const int low = _mm_movemask_ps(_mm_cmplt_ps(position, _mm_loadu_ps(plan.edge_low[margin])));
+    // The margin: 1 for STENCIL_MARGIN_1 (4), 2 for STENCIL_MARGIN_2 (5), else
+    // 0 (stencil 3 too, counted from 3).
+    static_assert(STENCIL_MARGIN_1 == 4 && STENCIL_MARGIN_2 == 5, "margins counted from 3");
+    const unsigned from_three = static_cast<unsigned>(exchange->stencil) - 3u;
+    const unsigned margin = from_three < 3u ? from_three : 0u;
+    const int low = _mm_movemask_ps(_mm_cmplt_ps(position, _mm_loadu_ps(plan.edge[margin].low)));
     const int high =
-        _mm_movemask_ps(_mm_cmpnle_ps(position, _mm_loadu_ps(plan.edge_high[margin])));
+        _mm_movemask_ps(_mm_cmpnle_ps(position, _mm_loadu_ps(plan.edge[margin].high)));
     exchange->edge = edge_codes.code[low | high << 3];
 
     // Inside: 0 <= v <= last on every axis, both ends included; NaN is outside.
@@ -280,8 +285,10 @@ NIMBREL_EXPORT miBoolean Nimbrel(miColor *result, miState *state, VolumeParams *
         case FORMAT_ZERO: // every sample is 0, in every mode
             result->r = result->g = result->b = 0.0f;
             break;
-        default: // FORMAT_NONE: the colour is left as it was
+        case FORMAT_NONE: // the colour is left as it was
             break;
+        default:
+            __builtin_unreachable(); // plan_lookup gives no other format
         }
     }
 

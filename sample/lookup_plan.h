@@ -33,8 +33,10 @@ struct LookupPlan {
     int32_t scale_in_float; // width - 1 is a float: the float product is the exact one rounded once
     float scale_float[4]; // width - 1 on lanes 0..2
     float last[4];        // width - 1, height - 1, depth - 1, rounded down: the inside test
-    float edge_low[3][4]; // by margin m (0, 1, 2): m + 1 on lanes 0..2
-    float edge_high[3][4]; // by margin m: width - 2 - m, height - 2 - m, depth - 2 - m, rounded down
+    struct {
+        float low[4];     // m + 1 on lanes 0..2
+        float high[4];    // width - 2 - m, height - 2 - m, depth - 2 - m, rounded down
+    } edge[3];            // by margin m (0, 1, 2)
 };
 
 // The plan of a volume of this shape and type whose slices are in `slices`

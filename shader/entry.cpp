@@ -38,6 +38,18 @@ void release_volume(VolumeData *volume) {
 
 } // namespace
 
+namespace nimbrel {
+
+void plan_volume(VolumeData *volume) {
+    const bool bytes = volume->filetype == BMP_SERIES || volume->filetype == U8_BLOCK;
+    const void *const *slices = bytes ? reinterpret_cast<const void *const *>(volume->slices8)
+                                      : reinterpret_cast<const void *const *>(volume->slices16);
+    volume->plan = plan_lookup(volume->width, volume->height, volume->depth, volume->filetype,
+                               volume->little_endian, slices);
+}
+
+} // namespace nimbrel
+
 NIMBREL_EXPORT int Nimbrel_version(void) {
     return 1;
 }
@@ -69,12 +81,7 @@ NIMBREL_EXPORT void Nimbrel_init(miState *state, VolumeParams *params,
         volume->height = eval_int(state, &params->height);
     }
     if (read_slices(state, params, volume)) capture_mapping(state, params, volume);
-    // Lookups answer from whatever was loaded, also after a failed load.
-    const bool bytes = volume->filetype == BMP_SERIES || volume->filetype == U8_BLOCK;
-    const void *const *slices = bytes ? reinterpret_cast<const void *const *>(volume->slices8)
-                                      : reinterpret_cast<const void *const *>(volume->slices16);
-    volume->plan = plan_lookup(volume->width, volume->height, volume->depth, volume->filetype,
-                               volume->little_endian, slices);
+    plan_volume(volume); // lookups answer from whatever was loaded, also after a failure
 }
 
 // With null parameters does nothing. Otherwise releases the instance's volume

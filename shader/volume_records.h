@@ -94,4 +94,8 @@ inline miVector eval_vector(miState *state, const miVector *param) {
 
 miTag eval_tag(miState *state, const miTag *param);
 
+// Sets the record's lookup plan from its shape, file type, byte order and
+// slice tables, as they stand when loading has ended.
+void plan_volume(VolumeData *volume);
+
 } // namespace nimbrel

@@ -274,6 +274,7 @@ TEST_F(Lookup, ScaledCoordinatesAreRoundedOnceForHugeWidths) {
     volume.height = 1549095938; // y rounds once to 1549096064, twice to 1549095936
     volume.depth = 1;
     volume.filetype = U8_BLOCK;
+    nimbrel::plan_volume(&volume);
     instance.user_pointer() = &volume;
     SampleExchange exchange = fresh_exchange();
     const miColor color = instance.lookup(state, {0, 0, 0}, &exchange, kIncoming);
@@ -457,6 +458,7 @@ TEST_F(Lookup, ColourVoxelsAreReorderedAndDividedBy255) {
     record.depth = 1;
     record.slices8 = table;
     record.filetype = BMP_SERIES;
+    nimbrel::plan_volume(&record);
     for (int mode : {NEAREST_MODE, TRILINEAR_MODE, OFFSET_MODE}) {
         Instance instance(renderer, Params{"unused", {0, 0, 0}, 1, mode, BMP_SERIES, 0, 0, 1});
         instance.connect_coord([](miVector p) { return p; });
