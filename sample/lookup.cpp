@@ -162,12 +162,8 @@ inline void answer(int mode, __m128i floors, __m128 frac, __m128 offset, const L
         }
         normalise<Format>(voxel.channel, plan.divisor, result);
     } else if (mode == TRILINEAR) {
-        alignas(16) int32_t whole[4];
-        alignas(16) float fraction[4];
-        _mm_store_si128(reinterpret_cast<__m128i *>(whole), floors);
-        _mm_store_ps(fraction, frac);
         float sum[Format::channels];
-        blend_typed<Format>(table, cell_inside(whole, fraction), sum);
+        blend_typed<Format>(table, cell_inside(floors, frac), sum);
         if (Format::channels == 3) {
             result->r = sum[2] / 255.0f;
             result->g = sum[1] / 255.0f;

@@ -7,6 +7,7 @@
 // running sum is rounded to float in the same order.
 #pragma once
 
+#include <emmintrin.h>
 #include <stdint.h>
 
 #if defined(__GNUC__)
@@ -104,34 +105,50 @@ inline Voxel<Format> fetch_typed(const SliceTable &table, int32_t x, int32_t y, 
 }
 
 // The trilinear cell of a point inside the grid, from the floor and the
-// fraction of each coordinate as the lookup computed them (the floor as an
-// integer, the fraction as a float). Inside the grid a coordinate is at least
-// 0 and below 2^31, so its ceiling is the floor plus one exactly when the
-// fraction is not 0.
+// fraction of each coordinate as the lookup computed them (lanes 0..2: x, y,
+// z; the floor as an integer, the fraction as a float). Inside the grid a
+// coordinate is at least 0 and below 2^31, so its ceiling is the floor plus
+// one exactly when the fraction is not 0.
+//
+// The weights are double products of the factors left to right, as the
+// blend's table gives them: first (1 - fx)(1 - fy), (1 - fy) fx, (1 - fx) fy
+// and fx fy, each then times (1 - fz) and times fz. They are held in pairs,
+// corners (0, 1), (2, 6), (3, 4) and (5, 7), in SSE2 registers.
 struct Cell {
-    int32_t x0, x1, y0, y1, z0, z1;
-    double weight[8]; // corners 0 to 7, factors multiplied left to right
+    int32_t x0, y0, z0, x1, y1, z1;
+    __m128d weight01, weight26, weight34, weight57;
 };
 
-NIMBREL_ALWAYS_INLINE Cell cell_inside(const int32_t floors[3], const float frac[3]) {
+NIMBREL_ALWAYS_INLINE Cell cell_inside(__m128i floors, __m128 frac) {
+    const __m128i ceilings =
+        _mm_sub_epi32(floors, _mm_castps_si128(_mm_cmpneq_ps(frac, _mm_setzero_ps())));
     Cell cell;
-    cell.x0 = floors[0];
-    cell.y0 = floors[1];
-    cell.z0 = floors[2];
-    cell.x1 = cell.x0 + (frac[0] != 0.0f);
-    cell.y1 = cell.y0 + (frac[1] != 0.0f);
-    cell.z1 = cell.z0 + (frac[2] != 0.0f);
-    const double ux = frac[0], uy = frac[1], uz = frac[2];
-    const double gx = 1.0 - ux, gy = 1.0 - uy, gz = 1.0 - uz;
-    cell.weight[0] = gx * gy * gz;
-    cell.weight[1] = gy * ux * gz;
-    cell.weight[2] = gx * uy * gz;
-    cell.weight[3] = gx * gy * uz;
-    cell.weight[4] = gy * ux * uz;
-    cell.weight[5] = gx * uy * uz;
-    cell.weight[6] = ux * uy * gz;
-    cell.weight[7] = ux * uy * uz;
+    cell.x0 = _mm_cvtsi128_si32(floors);
+    cell.y0 = _mm_cvtsi128_si32(_mm_shuffle_epi32(floors, 1));
+    cell.z0 = _mm_cvtsi128_si32(_mm_shuffle_epi32(floors, 2));
+    cell.x1 = _mm_cvtsi128_si32(ceilings);
+    cell.y1 = _mm_cvtsi128_si32(_mm_shuffle_epi32(ceilings, 1));
+    cell.z1 = _mm_cvtsi128_si32(_mm_shuffle_epi32(ceilings, 2));
+    const __m128d u = _mm_cvtps_pd(frac);                      // fx, fy
+    const __m128d g = _mm_sub_pd(_mm_set1_pd(1.0), u);         // 1 - fx, 1 - fy
+    const __m128d uz = _mm_cvtps_pd(_mm_movehl_ps(frac, frac)); // fz (lane 0)
+    const __m128d gz = _mm_sub_pd(_mm_set1_pd(1.0), uz);
+    const __m128d first = _mm_unpacklo_pd(g, u);                // 1 - fx, fx
+    // (1 - fx)(1 - fy), fx (1 - fy), then (1 - fx) fy, fx fy: the products
+    // commute, (1 - fy) fx is fx (1 - fy).
+    const __m128d across_y0 = _mm_mul_pd(first, _mm_unpackhi_pd(g, g));
+    const __m128d across_y1 = _mm_mul_pd(first, _mm_unpackhi_pd(u, u));
+    const __m128d below = _mm_unpacklo_pd(gz, gz), above = _mm_unpacklo_pd(uz, uz);
+    cell.weight01 = _mm_mul_pd(across_y0, below);
+    cell.weight26 = _mm_mul_pd(across_y1, below);
+    cell.weight34 = _mm_mul_pd(across_y0, above);
+    cell.weight57 = _mm_mul_pd(across_y1, above);
     return cell;
+}
+
+// Two integer samples as the doubles of one register.
+NIMBREL_ALWAYS_INLINE __m128d double_pair(int32_t a, int32_t b) {
+    return _mm_cvtepi32_pd(_mm_unpacklo_epi32(_mm_cvtsi32_si128(a), _mm_cvtsi32_si128(b)));
 }
 
 // The blend of the eight corners of a cell inside the grid of a volume with a
@@ -150,10 +167,26 @@ NIMBREL_ALWAYS_INLINE void blend_typed(const SliceTable &table, const Cell &cell
                                 voxel_in<Format>(s1, i10), voxel_in<Format>(s1, i01),
                                 voxel_in<Format>(s0, i11), voxel_in<Format>(s1, i11)};
     for (int c = 0; c < Format::channels; ++c) {
-        float s = 0.0f;
-        for (int corner = 0; corner < 8; ++corner)
-            s += static_cast<float>(cell.weight[corner] * v[corner].channel[c]);
-        sum[c] = s;
+        // Terms rounded to float, two at a time, in the corner pairs.
+        const __m128 t01 = _mm_cvtpd_ps(
+            _mm_mul_pd(cell.weight01, double_pair(v[0].channel[c], v[1].channel[c])));
+        const __m128 t26 = _mm_cvtpd_ps(
+            _mm_mul_pd(cell.weight26, double_pair(v[2].channel[c], v[6].channel[c])));
+        const __m128 t34 = _mm_cvtpd_ps(
+            _mm_mul_pd(cell.weight34, double_pair(v[3].channel[c], v[4].channel[c])));
+        const __m128 t57 = _mm_cvtpd_ps(
+            _mm_mul_pd(cell.weight57, double_pair(v[5].channel[c], v[7].channel[c])));
+        const auto second = [](__m128 pair) { return _mm_shuffle_ps(pair, pair, 1); };
+        // The running sum in corner order 0 to 7, from 0.
+        __m128 s = _mm_add_ss(_mm_setzero_ps(), t01);
+        s = _mm_add_ss(s, second(t01));
+        s = _mm_add_ss(s, t26);
+        s = _mm_add_ss(s, t34);
+        s = _mm_add_ss(s, second(t34));
+        s = _mm_add_ss(s, t57);
+        s = _mm_add_ss(s, second(t26));
+        s = _mm_add_ss(s, second(t57));
+        sum[c] = _mm_cvtss_f32(s);
     }
 }
 

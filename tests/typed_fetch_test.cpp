@@ -106,7 +106,8 @@ std::vector<float> typed_blend(const HandVolume &volume, miVector point) {
     const float frac[3] = {float(point.x - floors[0]), float(point.y - floors[1]),
                            float(point.z - floors[2])};
     const int32_t whole[3] = {int32_t(floors[0]), int32_t(floors[1]), int32_t(floors[2])};
-    const Cell cell = cell_inside(whole, frac);
+    const Cell cell = cell_inside(_mm_setr_epi32(whole[0], whole[1], whole[2], 0),
+                                  _mm_setr_ps(frac[0], frac[1], frac[2], 0.0f));
     const SliceTable table = volume.slices();
     const bool little = volume.data.little_endian != 0;
     float sum[3];
