@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <unistd.h>
 
-#include "shader/volume_records.h"
+#include "shader/file_types.h"
 
 namespace bench {
 
@@ -160,7 +160,8 @@ VolumeFiles write_volume(const VolumeSpec &shape, const BareVolume &samples,
     case Kind::S16_LE:
     case Kind::U8: {
         files.filename = folder + "/block_" + std::to_string(shape.width) + "_" +
-                         std::to_string(shape.depth) + "_" + std::to_string(int(shape.kind)) + ".raw";
+                         std::to_string(shape.depth) + "_" + std::to_string(int(shape.kind)) +
+                         ".raw";
         FILE *file = open_for_writing(files.filename);
         std::vector<uint8_t> bytes(shape.slice_bytes());
         for (int z = 0; z < shape.depth; ++z) {

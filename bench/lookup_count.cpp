@@ -31,9 +31,9 @@ int main(int argc, char **argv) {
         shape.kind = bench::Kind::U8;
     else if (kind == "bmp")
         shape = {bench::Kind::BMP, size, size, size / 4};
-    const int mode = mode_text == "NEAREST"     ? NEAREST
-                     : mode_text == "TRILINEAR" ? TRILINEAR
-                                                : OFFSET;
+    const int mode = mode_text == "NEAREST"     ? standin::NEAREST_MODE
+                     : mode_text == "TRILINEAR" ? standin::TRILINEAR_MODE
+                                                : standin::OFFSET_MODE;
 
     standin::Renderer renderer;
     renderer.log().set_echo(false);
@@ -45,7 +45,7 @@ int main(int argc, char **argv) {
         const std::string folder = bench::data_folder();
         auto volume = bench::load_lookup_volume(renderer, shape, folder, points, points,
                                                 method == "nanovdb");
-        volume->instance->params().interpolation = mode;
+        volume->instance->param<int32_t>("interpolation") = mode;
         const bench::PointSpan set = (pattern == "rays" ? volume->rays : volume->random).all();
         standin::State state;
         SampleExchange exchange;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "shader/file_types.h"
+
 // The renderer functions as this program exports them (renderer/standin.cpp),
 // called directly for the host floor.
 extern "C" {
@@ -16,15 +18,10 @@ namespace bench {
 
 namespace {
 
-// The parameter evaluation rule, as the library applies it, with the
-// renderer's mi_phen_eval called directly.
-inline const void *evaluate(miState *state, const void *param) {
-    const int32_t offset = state->shader ? state->shader->connection_offset : 0;
-    if (offset == 0) return param;
-    int32_t connected;
-    memcpy(&connected, static_cast<const char *>(param) + offset, sizeof connected);
-    if (connected == 0) return param;
-    const void *value = mi_phen_eval(state, const_cast<void *>(param));
+// A parameter's value as the renderer gives it: from its connection when the
+// renderer connected it, else in place.
+inline const void *evaluate(miState *state, void *param, bool connected) {
+    const void *value = connected ? mi_phen_eval(state, param) : nullptr;
     return value ? value : param;
 }
 
@@ -55,7 +52,7 @@ float bare_loop(const T *data, int width, int height, int mode, PointSpan points
     const miVector *position = points.position;
     const size_t count = points.count;
     float sum = 0.0f;
-    if (mode == NEAREST) {
+    if (mode == standin::NEAREST_MODE) {
         for (size_t i = 0; i < count; ++i) {
             const miVector p = position[i + zero_after<Serial>(sum)];
             int x = int(p.x), y = int(p.y), z = int(p.z);
@@ -64,7 +61,7 @@ float bare_loop(const T *data, int width, int height, int mode, PointSpan points
             z += (p.z - float(z)) >= 0.5f;
             sum += voxel<T, C>(data, size_t(z) * wh + size_t(y) * w + size_t(x));
         }
-    } else if (mode == OFFSET) {
+    } else if (mode == standin::OFFSET_MODE) {
         for (size_t i = 0; i < count; ++i) {
             const miVector p = position[i + zero_after<Serial>(sum)];
             const size_t index = size_t(int(p.z)) * wh + size_t(int(p.y)) * w + size_t(int(p.x));
@@ -93,15 +90,7 @@ float bare_loop(const T *data, int width, int height, int mode, PointSpan points
 }
 
 float divisor(int filetype) {
-    switch (filetype) {
-    case U16_SERIES:
-        return 65535.0f;
-    case U12_SERIES:
-    case U12_BLOCK:
-        return 4095.0f;
-    default:
-        return 255.0f;
-    }
+    return file_type_facts(filetype)->divisor;
 }
 
 } // namespace
@@ -119,16 +108,14 @@ std::unique_ptr<LookupVolume> load_lookup_volume(standin::Renderer &renderer,
     standin::State state;
     volume->instance->init(state);
     remove_files(files);
-    const VolumeData *data = volume->instance->volume();
-    if (!data || data->width != shape.width || data->height != shape.height ||
-        data->mapping[15] != 1.0f)
+    if (!volume->instance->user_pointer() || volume->instance->looked_up_mapping(state)[15] != 1.0f)
         throw std::runtime_error("cannot load " + shape.label());
     volume->random = random_points(shape, random_count, 1000 + shape.width);
     volume->rays = ray_points(shape, ray_count);
     if (nanovdb && shape.channels() == 1)
         volume->nanovdb = build_nanovdb(volume->bare, divisor(shape.filetype()));
 
-    // NEAREST answers the generated samples, divided as the file type says.
+    // standin::NEAREST_MODE answers the generated samples, divided as the file type says.
     const size_t w = size_t(shape.width), wh = w * size_t(shape.height);
     for (size_t i = 0; i < volume->random.coord.size(); i += 97 + volume->random.coord.size() / 4096) {
         const miVector p = volume->random.position[i];
@@ -163,15 +150,15 @@ void release_lookup_volume(LookupVolume &volume) {
 float run_full(standin::Instance &instance, standin::State &state, SampleExchange *exchange,
                PointSpan points) {
     standin::Renderer &renderer = *standin::Renderer::current();
-    miBoolean (*const lookup)(miColor *, miState *, VolumeParams *) = renderer.shader_lookup;
-    VolumeParams *params = &instance.params();
+    miBoolean (*const lookup)(miColor *, miState *, void *) = renderer.shader_lookup;
+    void *params = instance.params();
     miShaderRecord *record = &instance.record();
     miState *raw = state.raw();
-    raw->exchange = exchange;
+    state.set_exchange(exchange);
     float sum = 0.0f;
     for (const miVector *coord = points.coord; coord != points.coord + points.count; ++coord) {
-        raw->point = *coord;
-        raw->shader = record;
+        state.point() = *coord;
+        state.set_shader(record);
         miColor result = {0.0f, 0.0f, 0.0f, 0.0f};
         lookup(&result, raw, params);
         sum += result.r;
@@ -181,21 +168,24 @@ float run_full(standin::Instance &instance, standin::State &state, SampleExchang
 
 float run_floor(standin::Instance &instance, standin::State &state, SampleExchange *exchange,
                 PointSpan points) {
-    VolumeParams *params = &instance.params();
+    void *interpolation = &instance.param<int32_t>("interpolation");
+    void *coord_param = &instance.param<miVector>("coord");
+    const bool mode_connected = instance.connected("interpolation");
+    const bool coord_connected = instance.connected("coord");
     miShaderRecord *record = &instance.record();
     miState *raw = state.raw();
-    raw->exchange = exchange;
+    state.set_exchange(exchange);
     float sum = 0.0f;
     for (const miVector *coord = points.coord; coord != points.coord + points.count; ++coord) {
-        raw->point = *coord;
-        raw->shader = record;
+        state.point() = *coord;
+        state.set_shader(record);
         void **slot = nullptr;
-        mi_query(MI_QUERY_USER_POINTER, raw, 0, &slot);
+        mi_query(standin::QUERY_USER_POINTER, raw, 0, &slot);
         mi_flush_cache(raw);
         int32_t mode;
-        memcpy(&mode, evaluate(raw, &params->interpolation), sizeof mode);
+        memcpy(&mode, evaluate(raw, interpolation, mode_connected), sizeof mode);
         miVector at;
-        memcpy(&at, evaluate(raw, &params->coord), sizeof at);
+        memcpy(&at, evaluate(raw, coord_param, coord_connected), sizeof at);
         asm volatile("" : : "r"(slot), "r"(mode)); // both are used, as by the lookup
         sum += at.x;
     }

@@ -42,13 +42,13 @@ std::unique_ptr<NanoPeer, void (*)(NanoPeer *)> build_nanovdb(const BareVolume &
 float run_nanovdb(const NanoPeer &peer, int mode, PointSpan points) {
     const auto accessor = peer.grid->getAccessor();
     float sum = 0.0f;
-    if (mode == NEAREST) {
+    if (mode == standin::NEAREST_MODE) {
         const auto sampler = nanovdb::createSampler<0>(accessor);
         for (size_t i = 0; i < points.count; ++i) {
             const miVector p = points.position[i];
             sum += sampler(nanovdb::Vec3f(p.x, p.y, p.z));
         }
-    } else if (mode == TRILINEAR) {
+    } else if (mode == standin::TRILINEAR_MODE) {
         const auto sampler = nanovdb::createSampler<1>(accessor);
         for (size_t i = 0; i < points.count; ++i) {
             const miVector p = points.position[i];

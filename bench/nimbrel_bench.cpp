@@ -44,7 +44,9 @@ standin::Renderer *renderer = nullptr;
 std::string folder;
 
 const char *mode_name(int mode) {
-    return mode == NEAREST ? "NEAREST" : mode == TRILINEAR ? "TRILINEAR" : "OFFSET";
+    return mode == standin::NEAREST_MODE     ? "NEAREST"
+           : mode == standin::TRILINEAR_MODE ? "TRILINEAR"
+                                             : "OFFSET";
 }
 
 enum class Pattern { RANDOM, RAYS };
@@ -77,8 +79,8 @@ bench::LookupVolume &acquire_volume(const VolumeSpec &shape, int mode) {
         current_volume =
             bench::load_lookup_volume(*renderer, shape, folder, random, kPoints, /*nanovdb=*/true);
     }
-    if (current_volume->instance->params().interpolation != mode)
-        current_volume->instance->params().interpolation = mode;
+    if (current_volume->instance->param<int32_t>("interpolation") != mode)
+        current_volume->instance->param<int32_t>("interpolation") = mode;
     return *current_volume;
 }
 
@@ -197,8 +199,9 @@ struct LibraryLoad {
         instance->connect_coord([](miVector point) { return point; });
         instance->init(shading);
     }
-    bool complete() const {
-        return instance && instance->volume() && instance->volume()->mapping[15] == 1.0f;
+    bool complete() {
+        return instance && instance->user_pointer() &&
+               instance->looked_up_mapping(shading)[15] == 1.0f;
     }
     void release() {
         instance->exit(shading);
@@ -377,7 +380,7 @@ void register_benchmarks(bool quick) {
                      [](const VolumeSpec &a, const VolumeSpec &b) { return a.width < b.width; });
 
     for (const VolumeSpec &shape : volumes)
-        for (int mode : {NEAREST, TRILINEAR, OFFSET})
+        for (int mode : {standin::NEAREST_MODE, standin::TRILINEAR_MODE, standin::OFFSET_MODE})
             for (Pattern pattern : {Pattern::RANDOM, Pattern::RAYS}) {
                 const std::string name =
                     "lookup/" + shape.label() + "/" + mode_name(mode) + "/" + pattern_name(pattern);
@@ -397,9 +400,9 @@ void register_benchmarks(bool quick) {
             }
 
     const VolumeSpec threads_volume = {Kind::S16_LE, 256, 256, 256};
-    threads_name = "threads/" + threads_volume.label() + "/TRILINEAR/random";
+    threads_name = "threads/" + threads_volume.label() + "/standin::TRILINEAR_MODE/random";
     benchmark::RegisterBenchmark(threads_name.c_str(), threads_benchmark, threads_volume,
-                                 int(TRILINEAR), Pattern::RANDOM)
+                                 int(standin::TRILINEAR_MODE), Pattern::RANDOM)
         ->Threads(1)
         ->Threads(2)
         ->UseRealTime()
@@ -439,7 +442,9 @@ void print_tables(const Collector &results) {
         if (full < 0 || floor < 0 || bare < 0) continue; // not run (filtered out)
         const double own = full - floor, ratio = own / bare;
         const bool in_cache = row.shape.width <= 64;
-        const double target = row.mode == TRILINEAR ? 2.0 : row.mode == OFFSET ? 6.0 : 3.0;
+        const double target = row.mode == standin::TRILINEAR_MODE ? 2.0
+                              : row.mode == standin::OFFSET_MODE  ? 6.0
+                                                                  : 3.0;
         worst_floor = std::max(worst_floor, floor);
         floors.push_back(floor);
         ++rows;

@@ -26,100 +26,8 @@ void remove_scratch() {
     std::filesystem::remove_all(scratch_path, ignored);
 }
 
-// The lookup's reference, written from the file formats' definition rather
-// than from the library: voxel reads by linear index, zero outside the slice,
-// outside 0..depth-1 and for slices never loaded.
-struct Expected {
-    float value[3];
-};
-
-Expected fetch(const VolumeData &v, int64_t x, int64_t y, int64_t z) {
-    Expected none = {{0, 0, 0}};
-    if (z < 0 || z >= v.depth) return none;
-    const int64_t index = x + y * v.width;
-    if (index < 0 || index >= int64_t(v.width) * v.height) return none;
-    if (v.filetype == BMP_SERIES) {
-        if (!v.slices8 || !v.slices8[z]) return none;
-        const uint8_t *p = v.slices8[z] + 3 * index;
-        return Expected{{float(p[0]), float(p[1]), float(p[2])}};
-    }
-    if (v.filetype == U8_BLOCK) {
-        if (!v.slices8 || !v.slices8[z]) return none;
-        return Expected{{float(v.slices8[z][index]), 0, 0}};
-    }
-    if (!v.slices16 || !v.slices16[z]) return none;
-    const uint8_t *p = reinterpret_cast<const uint8_t *>(v.slices16[z] + index);
-    const unsigned bits = v.little_endian ? p[0] | p[1] << 8 : p[0] << 8 | p[1];
-    return Expected{{v.filetype == S16_BLOCK ? float(int16_t(bits)) : float(bits), 0, 0}};
-}
-
-Expected trilinear(const VolumeData &v, const float position[3]) {
-    double lo[3], hi[3], f[3]; // each fraction a float, widened: factors multiply in double
-    for (int a = 0; a < 3; ++a) {
-        lo[a] = std::floor(double(position[a]));
-        hi[a] = std::ceil(double(position[a]));
-        f[a] = float(position[a] - lo[a]);
-    }
-    const double gx = 1.0 - f[0], gy = 1.0 - f[1], gz = 1.0 - f[2];
-    const struct {
-        bool x, y, z;
-        double weight;
-    } corners[8] = {
-        {0, 0, 0, gx * gy * gz},     {1, 0, 0, gy * f[0] * gz},     {0, 1, 0, gx * f[1] * gz},
-        {0, 0, 1, gx * gy * f[2]},   {1, 0, 1, gy * f[0] * f[2]},   {0, 1, 1, gx * f[1] * f[2]},
-        {1, 1, 0, f[0] * f[1] * gz}, {1, 1, 1, f[0] * f[1] * f[2]},
-    };
-    Expected sum = {{0, 0, 0}};
-    for (const auto &c : corners) {
-        const Expected value = fetch(v, int64_t(c.x ? hi[0] : lo[0]), int64_t(c.y ? hi[1] : lo[1]),
-                                     int64_t(c.z ? hi[2] : lo[2]));
-        for (int k = 0; k < 3; ++k)
-            sum.value[k] += float(c.weight * value.value[k]);
-    }
-    return sum;
-}
-
-int expected_edge(const VolumeData &v, const float p[3], int32_t stencil) {
-    const int64_t m = stencil == 4 ? 1 : stencil == 5 ? 2 : 0;
-    const int64_t upper[3] = {int64_t(v.width) - 2 - m, int64_t(v.height) - 2 - m,
-                              int64_t(v.depth) - 2 - m};
-    for (int a = 0; a < 3; ++a) {
-        if (double(p[a]) < double(m + 1)) return 1 + 2 * a;
-        if (!(double(p[a]) <= double(upper[a]))) return 2 + 2 * a;
-    }
-    return 0;
-}
-
 bool same(float a, float b) {
     return a == b || (std::isnan(a) && std::isnan(b));
-}
-
-// (width - 1) * c rounded once to float, by integer arithmetic: c is m * 2^e
-// with a 24-bit m, so the product is an exact 56-bit integer times 2^e,
-// rounded here to the float's precision (fewer bits below its normal range).
-float scaled(int64_t scale, float c) {
-    if (!std::isfinite(c) || scale == 0 || c == 0.0f) return float(double(scale) * c);
-    int e;
-    const float m = std::frexp(c, &e); // c = m * 2^e, 0.5 <= |m| < 1
-    int64_t product = scale * int64_t(std::ldexp(m, 24));
-    e -= 24;
-    const bool negative = product < 0;
-    uint64_t magnitude = uint64_t(negative ? -product : product);
-    int bits = 64 - __builtin_clzll(magnitude);
-    int keep = 24;
-    const int exponent = bits - 1 + e; // of the leading bit
-    if (exponent < -126) keep -= -126 - exponent;
-    if (keep < 0) keep = 0;
-    const int drop = bits - keep;
-    if (drop > 0) {
-        const uint64_t rest = magnitude & ((uint64_t(1) << drop) - 1);
-        const uint64_t half = uint64_t(1) << (drop - 1);
-        magnitude >>= drop;
-        if (rest > half || (rest == half && (magnitude & 1))) ++magnitude;
-        e += drop;
-    }
-    const double exact = std::ldexp(double(magnitude), e); // at most 25 bits: exact
-    return float(negative ? -exact : exact);
 }
 
 } // namespace
@@ -191,13 +99,14 @@ bool init_and_check(standin::Instance &instance) {
 
     if (text) FUZZ_CHECK(memcmp(instance.filename_text(), name.c_str(), name.size() + 1) == 0);
     FUZZ_CHECK(memcmp(&state.point(), &entry, sizeof entry) == 0);
-    const VolumeData *volume = instance.volume();
-    FUZZ_CHECK(volume != nullptr);
+    FUZZ_CHECK(instance.user_pointer() != nullptr);
     const std::vector<std::string> errors = r.log().errors();
     const std::vector<std::string> infos = r.log().infos();
-    // The identity `coord` leaves the identity mapping once the load finished.
-    const bool loaded = volume->mapping[0] == 1.0f && volume->mapping[15] == 1.0f;
-    FUZZ_CHECK(loaded || volume->mapping[15] == 0.0f);
+    // The identity `coord` leaves the identity mapping once the load
+    // finished; every lookup hands it to its caller.
+    const std::array<float, 16> mapping = instance.looked_up_mapping(state);
+    const bool loaded = mapping[0] == 1.0f && mapping[15] == 1.0f;
+    FUZZ_CHECK(loaded || mapping[15] == 0.0f);
     FUZZ_CHECK(errors.size() == (loaded ? 0u : 1u));
     for (const std::string &error : errors)
         FUZZ_CHECK(!error.empty() && error.size() < 1024);
@@ -206,7 +115,8 @@ bool init_and_check(standin::Instance &instance) {
     return loaded;
 }
 
-miColor lookup_and_check(standin::Instance &instance, standin::State &state, const Lookup &l) {
+miColor lookup_and_check(standin::Instance &instance, standin::State &state, const Lookup &l,
+                         const Model &model) {
     // The record sits between guard bytes: nothing before byte 28 or past
     // byte 127 may change.
     struct Guarded {
@@ -224,23 +134,26 @@ miColor lookup_and_check(standin::Instance &instance, standin::State &state, con
     record.exchange.edge = -99;
     original = record;
 
-    instance.params().interpolation = l.interpolation;
+    instance.param<int32_t>("interpolation") = l.interpolation;
     const miColor incoming = {-11.0f, -12.0f, -13.0f, 0.625f};
     state.point() = l.point;
-    state.raw()->exchange = l.with_exchange ? &record.exchange : nullptr;
+    state.set_exchange(l.with_exchange ? &record.exchange : nullptr);
     miColor result = incoming;
     FUZZ_CHECK(instance.call_lookup(state, &result) == 1);
-    state.raw()->exchange = nullptr;
+    state.set_exchange(nullptr);
 
     FUZZ_CHECK(memcmp(&result.a, &incoming.a, sizeof result.a) == 0);
-    const VolumeData *v = instance.volume();
-    FUZZ_CHECK(v != nullptr);
-    const int64_t scale = int64_t(v->width) - 1;
-    const float p[3] = {scaled(scale, l.point.x), scaled(scale, l.point.y),
-                        scaled(scale, l.point.z)};
-    const bool inside = p[0] >= 0 && double(p[0]) <= double(int64_t(v->width) - 1) && p[1] >= 0 &&
-                        double(p[1]) <= double(int64_t(v->height) - 1) && p[2] >= 0 &&
-                        double(p[2]) <= double(int64_t(v->depth) - 1);
+    const reference::Volume &v = model.volume;
+    const int64_t scale = v.width - 1;
+    const float p[3] = {reference::scaled(scale, l.point.x), reference::scaled(scale, l.point.y),
+                        reference::scaled(scale, l.point.z)};
+    const bool inside = p[0] >= 0 && double(p[0]) <= double(v.width - 1) && p[1] >= 0 &&
+                        double(p[1]) <= double(v.height - 1) && p[2] >= 0 &&
+                        double(p[2]) <= double(v.depth - 1);
+    float mapping[16] = {};
+    if (model.loaded)
+        for (int i = 0; i < 16; i += 5)
+            mapping[i] = 1.0f;
 
     const SampleExchange &e = record.exchange;
     if (l.with_exchange) {
@@ -250,8 +163,10 @@ miColor lookup_and_check(standin::Instance &instance, standin::State &state, con
         FUZZ_CHECK(memcmp(record.after, original.after, sizeof record.after) == 0);
         FUZZ_CHECK(e.force_offset == l.force_offset && e.stencil == l.stencil);
         FUZZ_CHECK(memcmp(e.offset, l.offset, sizeof l.offset) == 0);
-        FUZZ_CHECK(e.edge == expected_edge(*v, p, l.stencil));
-        FUZZ_CHECK(memcmp(e.matrix, v->mapping, sizeof e.matrix) == 0);
+        FUZZ_CHECK(e.edge >= 0 && e.edge <= 6);
+        FUZZ_CHECK(memcmp(e.matrix, mapping, sizeof e.matrix) == 0);
+        if (!model.shape_known) return result;
+        FUZZ_CHECK(e.edge == reference::edge(v, p, l.stencil));
         for (int a = 0; a < 3; ++a) {
             if (inside)
                 FUZZ_CHECK(e.frac[a] == float(p[a] - std::floor(double(p[a]))) &&
@@ -261,25 +176,28 @@ miColor lookup_and_check(standin::Instance &instance, standin::State &state, con
         }
     }
 
+    if (!model.shape_known) return result;
     if (!inside) {
         FUZZ_CHECK(result.r == 0.0f && result.g == 0.0f && result.b == 0.0f);
         return result;
     }
-    if (v->filetype < BMP_SERIES || v->filetype > S16_BLOCK) {
+    const FileTypeFacts *facts = file_type_facts(v.filetype);
+    if (!facts) {
         FUZZ_CHECK(memcmp(&result, &incoming, sizeof result) == 0);
         return result;
     }
+    if (!model.values_known) return result;
     int mode = l.interpolation;
-    if (l.with_exchange && l.force_offset == 1) mode = OFFSET;
-    Expected sample = {{0, 0, 0}};
-    if (mode == NEAREST) {
+    if (l.with_exchange && l.force_offset == 1) mode = standin::OFFSET_MODE;
+    reference::Value sample = {0, 0, 0};
+    if (mode == standin::NEAREST_MODE) {
         int64_t at[3];
         for (int a = 0; a < 3; ++a) {
             const double lo = std::floor(double(p[a]));
             at[a] = int64_t(float(p[a] - lo) >= 0.5f ? std::ceil(double(p[a])) : lo);
         }
-        sample = fetch(*v, at[0], at[1], at[2]);
-    } else if (mode == OFFSET) {
+        sample = reference::fetch(v, at[0], at[1], at[2]);
+    } else if (mode == standin::OFFSET_MODE) {
         // A sum with no 32-bit integer value answers 0, like a voxel outside.
         const float zero[3] = {0, 0, 0};
         const float *offset = l.with_exchange ? l.offset : zero;
@@ -290,21 +208,13 @@ miColor lookup_and_check(standin::Instance &instance, standin::State &state, con
             representable = representable && sum >= -2147483648.0f && sum < 2147483648.0f;
             at[a] = representable ? int64_t(int32_t(sum)) : 0;
         }
-        if (representable) sample = fetch(*v, at[0], at[1], at[2]);
-    } else if (mode == TRILINEAR) {
-        sample = trilinear(*v, p);
+        if (representable) sample = reference::fetch(v, at[0], at[1], at[2]);
+    } else if (mode == standin::TRILINEAR_MODE) {
+        sample = reference::trilinear(v, p);
     }
     float expected[3];
-    if (v->filetype == BMP_SERIES) {
-        for (int c = 0; c < 3; ++c)
-            expected[c] = sample.value[2 - c] / 255.0f;
-    } else {
-        const float divisor = v->filetype == U16_SERIES                               ? 65535.0f
-                              : v->filetype == U12_SERIES || v->filetype == U12_BLOCK ? 4095.0f
-                                                                                      : 255.0f;
-        for (float &c : expected)
-            c = sample.value[0] / divisor;
-    }
+    for (int c = 0; c < 3; ++c)
+        expected[c] = sample[facts->channels == 3 ? size_t(2 - c) : 0] / facts->divisor;
     if (!same(result.r, expected[0]) || !same(result.g, expected[1]) ||
         !same(result.b, expected[2])) {
         fprintf(stderr,
@@ -312,15 +222,15 @@ miColor lookup_and_check(standin::Instance &instance, standin::State &state, con
                 "offset (%a, %a, %a), %s exchange, file type %d, %d x %d x %d:\n"
                 "  got (%a, %a, %a), expected (%a, %a, %a)\n",
                 l.point.x, l.point.y, l.point.z, p[0], p[1], p[2], l.interpolation, l.force_offset,
-                l.offset[0], l.offset[1], l.offset[2], l.with_exchange ? "with" : "no", v->filetype,
-                v->width, v->height, v->depth, result.r, result.g, result.b, expected[0],
-                expected[1], expected[2]);
+                l.offset[0], l.offset[1], l.offset[2], l.with_exchange ? "with" : "no", v.filetype,
+                int(v.width), int(v.height), int(v.depth), result.r, result.g, result.b,
+                expected[0], expected[1], expected[2]);
         check(false, "the lookup's colour is the sample at the position, normalised");
     }
     return result;
 }
 
-void sweep_lookups(standin::Instance &instance, standin::State &state) {
+void sweep_lookups(standin::Instance &instance, standin::State &state, const Model &model) {
     // Inside, on the faces, just outside, far off, and the corners of the
     // widest grids (where index arithmetic is largest).
     static const miVector points[] = {
@@ -328,27 +238,51 @@ void sweep_lookups(standin::Instance &instance, standin::State &state) {
         {0.99f, 0.99f, 0.0f}, {0.75f, 0.999f, 0.0f}, {-0.01f, 0.5f, 0.5f}, {1.01f, 0.2f, 0.2f},
         {0.3f, 0.3f, 0.999f}, {1e-7f, 1e-7f, 1e-7f},
     };
-    static const int32_t modes[] = {NEAREST, TRILINEAR, OFFSET, 7};
+    static const int32_t modes[] = {standin::NEAREST_MODE, standin::TRILINEAR_MODE,
+                                    standin::OFFSET_MODE, 7};
     for (const miVector &point : points)
         for (int32_t mode : modes)
-            lookup_and_check(instance, state, Lookup{point, mode, true, 0, {0, 0, 0}, 0});
+            lookup_and_check(instance, state, Lookup{point, mode, true, 0, {0, 0, 0}, 0}, model);
     // Forced offsets reach beyond the grid on every side.
     static const float offsets[][3] = {
         {1.0f, 1.0f, 1.0f}, {-1.0f, -1.0f, 0.0f}, {0.5f, -0.5f, 0.0f},
         {2e9f, 2e9f, 0.0f}, {-3e9f, 0.0f, 0.0f},  {1e6f, -1e6f, 1.0f},
     };
     for (const auto &offset : offsets)
-        lookup_and_check(
-            instance, state,
-            Lookup{{0.5f, 0.5f, 0.0f}, NEAREST, true, 1, {offset[0], offset[1], offset[2]}, 4});
+        lookup_and_check(instance, state,
+                         Lookup{{0.5f, 0.5f, 0.0f},
+                                standin::NEAREST_MODE,
+                                true,
+                                1,
+                                {offset[0], offset[1], offset[2]},
+                                4},
+                         model);
     lookup_and_check(instance, state,
-                     Lookup{{0.5f, 0.5f, 0.5f}, TRILINEAR, false, 0, {0, 0, 0}, 0});
-    lookup_and_check(instance, state, Lookup{{0.5f, 0.5f, 0.5f}, OFFSET, false, 0, {0, 0, 0}, 0});
+                     Lookup{{0.5f, 0.5f, 0.5f}, standin::TRILINEAR_MODE, false, 0, {0, 0, 0}, 0},
+                     model);
+    lookup_and_check(instance, state,
+                     Lookup{{0.5f, 0.5f, 0.5f}, standin::OFFSET_MODE, false, 0, {0, 0, 0}, 0},
+                     model);
+}
+
+void check_every_voxel(standin::Instance &instance, standin::State &state, const Model &model) {
+    const reference::Volume &v = model.volume;
+    for (int64_t z = 0; z < v.depth; ++z)
+        for (int64_t y = 0; y < v.height; ++y)
+            for (int64_t x = 0; x < v.width; ++x)
+                lookup_and_check(instance, state,
+                                 Lookup{{0, 0, 0},
+                                        standin::NEAREST_MODE,
+                                        true,
+                                        1,
+                                        {float(x), float(y), float(z)},
+                                        0},
+                                 model);
 }
 
 void exit_and_check(standin::Instance &instance, standin::State &state) {
     instance.exit(state);
-    FUZZ_CHECK(instance.volume() == nullptr);
+    FUZZ_CHECK(instance.user_pointer() == nullptr);
     standin::Allocator &allocator = renderer().allocator();
     if (allocator.live_blocks() != 0)
         fprintf(stderr, "live blocks after exit:\n%s", allocator.describe_live().c_str());

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "renderer/standin.h"
+#include "tests/support/reference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
@@ -47,14 +48,25 @@ struct Reader {
 // Initialises `instance` (its `coord` follows the current point) with a fresh
 // shading state and checks what must hold however the load went: the name
 // text restored byte for byte, the current point restored, the name reported
-// once, and exactly one error exactly when the mapping was not captured.
-// Returns true when the load finished.
+// once, and exactly one error exactly when the mapping handed to lookups was
+// not captured. Returns true when the load finished.
 bool init_and_check(standin::Instance &instance);
+
+// What a target knows of the volume an instance holds: its shape, file type,
+// byte order and slices, as the reference sees them. A load that failed part
+// way leaves the values (and for BMP the shape) unknown to the target.
+struct Model {
+    reference::Volume volume;
+    bool shape_known = true;
+    bool values_known = true;
+    bool loaded = true; // the mapping was captured: identity, else zero
+};
 
 // One lookup at `point`, through a record with guard bytes around it (or
 // none), checking what every lookup must keep: the return value 1, the
 // alpha and the caller's own bytes untouched, an edge code 0..6, the mapping
-// copied, frac written only inside the grid and black outside it.
+// copied; where the model knows the shape, the edge code, frac written only
+// inside the grid and black outside it; where it knows the values, the colour.
 struct Lookup {
     miVector point;
     int32_t interpolation;
@@ -63,13 +75,19 @@ struct Lookup {
     float offset[3];
     int32_t stencil;
 };
-miColor lookup_and_check(standin::Instance &instance, standin::State &state, const Lookup &lookup);
+miColor lookup_and_check(standin::Instance &instance, standin::State &state, const Lookup &lookup,
+                         const Model &model);
 
 // A few lookups in every mode (and an unknown one), inside, on the faces,
 // outside, with and without the exchange record.
-void sweep_lookups(standin::Instance &instance, standin::State &state);
+void sweep_lookups(standin::Instance &instance, standin::State &state, const Model &model);
 
-// Exit, then: the slot empty and no block of the renderer's allocator live.
+// Every voxel of the model, read with OFFSET lookups from the grid's origin,
+// is the model's (the model's shape at least one voxel on every axis).
+void check_every_voxel(standin::Instance &instance, standin::State &state, const Model &model);
+
+// Exit, then: the user-pointer slot empty and no block of the renderer's
+// allocator live.
 void exit_and_check(standin::Instance &instance, standin::State &state);
 
 } // namespace fuzz

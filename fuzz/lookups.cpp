@@ -12,6 +12,7 @@
 //   bytes 37-40 unused
 // The volume is initialised and released around the lookups of each input.
 #include <climits>
+#include <cstring>
 
 #include "fuzz/fuzz_inputs.h"
 #include "fuzz/fuzz_support.h"
@@ -43,7 +44,30 @@ std::vector<Kind> kinds() {
 struct Volume {
     Kind kind;
     standin::Instance *instance;
+    std::vector<std::vector<uint8_t>> slices; // what a load holds: slice z, or empty
+    fuzz::Model model;
 };
+
+// Slice `z` as a loaded series or block holds it: a BMP file's rows without
+// padding, the first stored row last; a raw file's last slice bytes.
+std::vector<uint8_t> loaded_slice(const Kind &kind, const std::vector<uint8_t> &file, int z) {
+    if (kind.filetype == BMP_SERIES) {
+        const size_t row = 3 * size_t(kind.width), pad = (4 - row % 4) % 4;
+        std::vector<uint8_t> slice(row * size_t(kind.height));
+        for (size_t k = 0; k < size_t(kind.height); ++k)
+            memcpy(slice.data() + (size_t(kind.height) - 1 - k) * row,
+                   file.data() + 54 + k * (row + pad), row);
+        return slice;
+    }
+    const size_t bytes = size_t(kind.width) * size_t(kind.height) *
+                         size_t(file_type_facts(kind.filetype)->sample_bytes);
+    const size_t end = kind.filetype <= U12_SERIES
+                           ? file.size()
+                           : file.size() - bytes * size_t(kind.depth - 1 - z);
+    return std::vector<uint8_t>(file.end() - std::ptrdiff_t(file.size() - end) -
+                                    std::ptrdiff_t(bytes),
+                                file.end() - std::ptrdiff_t(file.size() - end));
+}
 
 // Writes each volume's files into the scratch folder and creates its instance.
 std::vector<Volume> &volumes() {
@@ -55,6 +79,14 @@ std::vector<Volume> &volumes() {
             const std::string base = fuzz::scratch() + "/v" + std::to_string(number++);
             const bool series = kind.filetype <= U12_SERIES;
             const std::string first = base + (series ? "_0000" : "") + ".raw";
+            Volume volume{kind,
+                          nullptr,
+                          std::vector<std::vector<uint8_t>>(size_t(std::max(kind.depth, 0))),
+                          {}};
+            // A sound volume loads whole; a missing slice 1 stops a series after
+            // slice 0; the other damaged volumes load nothing.
+            const bool loads = kind.damage == Kind::NONE && kind.width > 0 && kind.width < 1000 &&
+                               kind.filetype <= S16_BLOCK;
             for (int i = 0; i < (series ? kind.depth : 1); ++i) {
                 if (kind.damage == Kind::SLICE_1_MISSING && i == 1) continue;
                 char suffix[16];
@@ -77,6 +109,9 @@ std::vector<Volume> &volumes() {
                     bytes = fuzz::raw_bytes(64);
                 }
                 fuzz::write_bytes(path, bytes.data(), bytes.size());
+                for (int z = series ? i : 0; z < (series ? i + 1 : kind.depth); ++z)
+                    if (loads || (kind.damage == Kind::SLICE_1_MISSING && z == 0))
+                        volume.slices[size_t(z)] = loaded_slice(kind, bytes, z);
             }
             standin::Params params{first};
             params.filetype = kind.filetype;
@@ -84,10 +119,17 @@ std::vector<Volume> &volumes() {
             params.height = kind.height;
             params.slices = kind.depth;
             params.little_endian = number % 2;
-            auto *instance = new standin::Instance(fuzz::renderer(), params);
-            instance->connect_coord([](miVector point) { return point; });
-            created->push_back(Volume{kind, instance});
+            volume.instance = new standin::Instance(fuzz::renderer(), params);
+            volume.instance->connect_coord([](miVector point) { return point; });
+            fuzz::Model &model = volume.model;
+            model.loaded = kind.damage == Kind::NONE && kind.width > 0 && kind.width < 1000;
+            model.volume = {
+                kind.width, kind.height, kind.depth, kind.filetype, params.little_endian != 0, {}};
+            created->push_back(std::move(volume));
         }
+        for (Volume &volume : *created) // the slices' addresses, once the list stands
+            for (const auto &slice : volume.slices)
+                volume.model.volume.slices.push_back(slice.empty() ? nullptr : slice.data());
         return created;
     }();
     return all;
@@ -106,8 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Volume &volume = volumes()[data[0] % volumes().size()];
     static standin::State state;
     const bool loaded = fuzz::init_and_check(*volume.instance);
-    FUZZ_CHECK(loaded == (volume.kind.damage == Kind::NONE && volume.kind.width > 0 &&
-                          volume.kind.width < 1000));
+    FUZZ_CHECK(loaded == volume.model.loaded);
 
     fuzz::Reader in{data + 1, size - 1};
     for (int count = 0; count < 256 && in.left() > 0; ++count) {
@@ -128,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const int stencil_choice = (flags >> 4) & 3;
         lookup.stencil = stencil_choice == 1 ? 4 : stencil_choice == 2 ? 5 : stencil;
         in.u32();
-        fuzz::lookup_and_check(*volume.instance, state, lookup);
+        fuzz::lookup_and_check(*volume.instance, state, lookup, volume.model);
     }
     fuzz::exit_and_check(*volume.instance, state);
     return 0;

@@ -1,6 +1,7 @@
 // Late binding of the renderer's functions: one slot per function, filled by
 // name from the renderer's module on first use, emptied when the renderer
 // hands over a new module.
+#include <atomic>
 #include <stdarg.h>
 #include <stdio.h>
 
@@ -9,18 +10,10 @@
 
 namespace nimbrel {
 
-// Slots are filled without a lock: two threads that race on a first call both
-// look the name up and store the same address.
 Binding bindings[SLOT_COUNT] = {
-    {"mi_phen_eval", {nullptr}},
-    {"mi_flush_cache", {nullptr}},
-    {"mi_mem_int_allocate", {nullptr}},
-    {"mi_mem_int_release", {nullptr}},
-    {"mi_query", {nullptr}},
-    {"mi_matrix_ident", {nullptr}},
-    {"mi_error", {nullptr}},
-    {"mi_info", {nullptr}},
-    {"mi_db_access", {nullptr}},
+#define NIMBREL_BINDING(name, type, parameters, arguments) {#name, {nullptr}},
+    NIMBREL_RENDERER_FUNCTIONS(NIMBREL_BINDING)
+#undef NIMBREL_BINDING
 };
 
 namespace {
@@ -28,8 +21,9 @@ std::atomic<void *> module_handle{nullptr};
 } // namespace
 
 // Standard error is the only channel here: the missing function may be the
-// renderer's own message function.
-void *bind_slot(Slot slot) {
+// renderer's own message function. Kept out of line and cold, so that the
+// wrappers are a load, a test and the call.
+[[gnu::noinline]] void *bind_slot(Slot slot) {
     Binding &binding = bindings[slot];
     void *module = module_handle.load(std::memory_order_relaxed);
     if (!module) fputs("DYNLOAD: dl_handle null\n", stderr);
@@ -60,18 +54,8 @@ void report(Slot slot, const char *format, va_list arguments) {
 
 } // namespace
 
-void *mi_mem_int_allocate(const char *file, int line, int size) {
-    mi_mem_int_allocate_fn *function = bound_as<mi_mem_int_allocate_fn>(SLOT_ALLOCATE);
-    return function ? function(file, line, size) : nullptr;
-}
-
-void mi_mem_int_release(const char *file, int line, void *block) {
-    if (mi_mem_int_release_fn *function = bound_as<mi_mem_int_release_fn>(SLOT_RELEASE))
-        function(file, line, block);
-}
-
 miBoolean mi_query(int code, miState *state, miTag tag, void *result, ...) {
-    mi_query_fn *function = bound_as<mi_query_fn>(SLOT_QUERY);
+    mi_query_fn *function = bound_as<mi_query_fn>(SLOT_mi_query);
     if (!function) return 0;
     if (code != 15 && code != 127) return function(code, state, tag, result);
     va_list arguments;
@@ -81,28 +65,18 @@ miBoolean mi_query(int code, miState *state, miTag tag, void *result, ...) {
     return function(code, state, tag, result, extra);
 }
 
-void mi_matrix_ident(float *matrix) {
-    if (mi_matrix_ident_fn *function = bound_as<mi_matrix_ident_fn>(SLOT_MATRIX_IDENT))
-        function(matrix);
-}
-
 void mi_error(const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    report(SLOT_ERROR, format, arguments);
+    report(SLOT_mi_error, format, arguments);
     va_end(arguments);
 }
 
 void mi_info(const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    report(SLOT_INFO, format, arguments);
+    report(SLOT_mi_info, format, arguments);
     va_end(arguments);
-}
-
-void *mi_db_access(miTag tag) {
-    mi_db_access_fn *function = bound_as<mi_db_access_fn>(SLOT_DB_ACCESS);
-    return function ? function(tag) : nullptr;
 }
 
 } // namespace nimbrel

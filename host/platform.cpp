@@ -6,8 +6,10 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 #endif
 
 namespace nimbrel {
@@ -25,15 +27,32 @@ void *platform_find_symbol(void *module, const char *name, int *error, const cha
     return reinterpret_cast<void *>(address);
 }
 
-FileStatus platform_file_status(const char *name) {
-    struct _stati64 status;
-    if (_stati64(name, &status) != 0) return FileStatus{false, false, 0};
-    return FileStatus{true, (status.st_mode & _S_IFMT) == _S_IFREG, status.st_size};
+static bool is_regular(const struct _stati64 &status) {
+    return (status.st_mode & _S_IFMT) == _S_IFREG;
 }
 
-int64_t platform_stream_size(FILE *stream) {
-    if (_fseeki64(stream, 0, SEEK_END) != 0) return -1;
-    return _ftelli64(stream);
+// Windows opens no FIFO by a file name, and fopen refuses directories; the
+// status of the open descriptor settles the rest.
+FILE *platform_open_regular(const char *name, int64_t *size, OpenFailure *failure) {
+    struct _stati64 status;
+    FILE *stream = fopen(name, "rb");
+    if (!stream) {
+        const bool exists = _stati64(name, &status) == 0;
+        *failure = exists && !is_regular(status) ? OPEN_NOT_REGULAR : OPEN_REFUSED;
+        return nullptr;
+    }
+    if (_fstati64(_fileno(stream), &status) != 0) {
+        fclose(stream);
+        *failure = OPEN_UNMEASURED;
+        return nullptr;
+    }
+    if (!is_regular(status)) {
+        fclose(stream);
+        *failure = OPEN_NOT_REGULAR;
+        return nullptr;
+    }
+    *size = status.st_size;
+    return stream;
 }
 
 bool platform_seek(FILE *stream, int64_t position) {
@@ -52,15 +71,34 @@ void *platform_find_symbol(void *module, const char *name, int *error, const cha
     return address;
 }
 
-FileStatus platform_file_status(const char *name) {
+// O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it is
+// cleared again before the descriptor becomes a stream, so that reads of a
+// regular file behave as usual.
+FILE *platform_open_regular(const char *name, int64_t *size, OpenFailure *failure) {
     struct stat status;
-    if (stat(name, &status) != 0) return FileStatus{false, false, 0};
-    return FileStatus{true, S_ISREG(status.st_mode), static_cast<int64_t>(status.st_size)};
-}
-
-int64_t platform_stream_size(FILE *stream) {
-    if (fseeko(stream, 0, SEEK_END) != 0) return -1;
-    return static_cast<int64_t>(ftello(stream));
+    const int descriptor = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        const bool exists = stat(name, &status) == 0;
+        *failure = exists && !S_ISREG(status.st_mode) ? OPEN_NOT_REGULAR : OPEN_REFUSED;
+        return nullptr;
+    }
+    *failure = OPEN_REFUSED;
+    if (fstat(descriptor, &status) != 0) {
+        *failure = OPEN_UNMEASURED;
+    } else if (!S_ISREG(status.st_mode)) {
+        *failure = OPEN_NOT_REGULAR;
+    } else {
+        const int flags = fcntl(descriptor, F_GETFL);
+        FILE *stream = flags == -1 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == -1
+                           ? nullptr
+                           : fdopen(descriptor, "rb");
+        if (stream) {
+            *size = static_cast<int64_t>(status.st_size);
+            return stream;
+        }
+    }
+    close(descriptor);
+    return nullptr;
 }
 
 bool platform_seek(FILE *stream, int64_t position) {

@@ -1,24 +1,18 @@
 // One 24-bit BMP file as one colour slice: rows without their padding, the
 // file's first stored row last.
 #include <limits.h>
-#include <stdarg.h>
 #include <string.h>
 
 #include "host/platform.h"
+#include "input/sized_blocks.h"
 #include "input/volume_input.h"
 
 namespace nimbrel {
 namespace {
 
-// Byte offsets of the header fields the reader uses; all little-endian.
-enum {
-    BMP_SIGNATURE = 0,
-    BMP_DATA_OFFSET = 10,
-    BMP_WIDTH = 18,
-    BMP_HEIGHT = 22,
-    BMP_BIT_COUNT = 28,
-    BMP_IMAGE_SIZE = 34,
-};
+// The file header and a 40-byte information header; longer information
+// headers keep the fields below at the same offsets.
+const int BMP_HEADER_BYTES = 54;
 
 // "BM" read as a little-endian 16-bit value.
 const int32_t BMP_ID_CODE = 0x4D42;
@@ -26,112 +20,145 @@ const int32_t BMP_ID_CODE = 0x4D42;
 // Padding that brings a row of 3 * width bytes to a multiple of 4.
 const int row_pad_by_remainder[4] = {0, 3, 2, 1};
 
-struct SliceRead {
-    FILE *stream;
-    VolumeData *volume;
-    int index;
-    uint8_t *image;                  // the whole pixel area as read, released on every path
-    int32_t kept_width, kept_height; // shape of the slices already loaded
+// The header fields the reader uses, as far as the file holds them. Header
+// byte offsets on the right; all fields little-endian.
+struct BmpHeader {
+    size_t bytes;         // header bytes the file holds, at most BMP_HEADER_BYTES
+    int32_t signature;    //  0  2 bytes
+    uint32_t data_offset; // 10  where the pixel area starts
+    int32_t width;        // 18
+    int32_t height;       // 22  stored signed; kept here as its absolute value
+    int32_t bit_count;    // 28  2 bytes, signed
+    int32_t image_size;   // 34  bytes of the pixel area
 };
 
-// Reads `bytes` (2 or 4) little-endian bytes at `position`, sign-extended.
-bool read_field(FILE *stream, int position, int bytes, int32_t *value) {
-    uint8_t field[4] = {0, 0, 0, 0};
-    if (fseek(stream, position, SEEK_SET) != 0) return false;
-    if (fread(field, 1, bytes, stream) != static_cast<size_t>(bytes)) return false;
-    const uint32_t bits = field[0] | field[1] << 8 | static_cast<uint32_t>(field[2]) << 16 |
-                          static_cast<uint32_t>(field[3]) << 24;
-    *value = bytes == 2 ? static_cast<int16_t>(bits) : static_cast<int32_t>(bits);
+// Stored header bytes that hold each field, counted from byte 0.
+enum {
+    HOLDS_SIGNATURE = 2,
+    HOLDS_SHAPE = 26,
+    HOLDS_BIT_COUNT = 30,
+    HOLDS_IMAGE_SIZE = 38,
+};
+
+// The `size` (2 or 4) little-endian bytes at `offset`, sign-extended; 0 for
+// bytes the file does not hold.
+int32_t header_field(const uint8_t *bytes, size_t held, int offset, int size) {
+    if (held < static_cast<size_t>(offset + size)) return 0;
+    const uint8_t *field = bytes + offset;
+    uint32_t bits = field[0] | field[1] << 8;
+    if (size == 2) return static_cast<int16_t>(bits);
+    bits |= static_cast<uint32_t>(field[2]) << 16 | static_cast<uint32_t>(field[3]) << 24;
+    return static_cast<int32_t>(bits);
+}
+
+// Reads the header from the start of the file in one read.
+BmpHeader read_header(FILE *stream) {
+    uint8_t bytes[BMP_HEADER_BYTES];
+    const size_t held = platform_seek(stream, 0) ? fread(bytes, 1, sizeof bytes, stream) : 0;
+    BmpHeader header;
+    header.bytes = held;
+    header.signature = header_field(bytes, held, 0, 2);
+    header.data_offset = static_cast<uint32_t>(header_field(bytes, held, 10, 4));
+    header.width = header_field(bytes, held, 18, 4);
+    const int32_t height = header_field(bytes, held, 22, 4);
+    header.height = height < 0 && height != INT_MIN ? -height : height;
+    header.bit_count = header_field(bytes, held, 28, 2);
+    header.image_size = header_field(bytes, held, 34, 4);
+    return header;
+}
+
+// True when slice `index` can be read as `header` describes it from a file of
+// `file_size` bytes; false after one message. `shape` holds slice 0's shape.
+bool valid_header(const BmpHeader &header, int64_t file_size, const LoadedSlices *shape, int index,
+                  const char *name) {
+    if (header.bytes < HOLDS_SIGNATURE || header.signature != BMP_ID_CODE) {
+        mi_error("file doesn't have bitmap ID code");
+        return false;
+    }
+    // A header cut short fails at its first missing field.
+    if (header.bytes < HOLDS_BIT_COUNT) {
+        mi_error("bitsize mismatch");
+        return false;
+    }
+    if (header.bit_count != 24) {
+        mi_error("?bitcount= %d", header.bit_count);
+        return false;
+    }
+    if (header.bytes < HOLDS_IMAGE_SIZE) {
+        mi_error("bitsize mismatch");
+        return false;
+    }
+    const int32_t width = header.width, height = header.height;
+    if (width <= 0 || height <= 0 || size_product(size_product(width, height), 3) < 0) {
+        mi_error("bad bitmap shape %d x %d in %s", width, height, name);
+        return false;
+    }
+    if (index > 0 && (width != shape->width || height != shape->height)) {
+        mi_error("slice %s is %d x %d, unlike the first slice's %d x %d", name, width, height,
+                 shape->width, shape->height);
+        return false;
+    }
+    // The rows span every stored row but the last one's padding.
+    const int row_bytes = 3 * width;
+    const int pad = row_pad_by_remainder[row_bytes % 4];
+    const int64_t span = static_cast<int64_t>(height) * (row_bytes + pad) - pad;
+    if (header.image_size > 0 && header.image_size < span) {
+        mi_error("pixel area of %s too small: %d bytes, need %lld", name, header.image_size,
+                 static_cast<long long>(span));
+        return false;
+    }
+    // The pixel area must lie in the file before a buffer is taken for it: a
+    // header alone must not make the renderer zero-fill up to 2 GB. An image
+    // size of 0 leaves nothing to read.
+    if (header.image_size <= 0 ||
+        static_cast<int64_t>(header.data_offset) + header.image_size > file_size) {
+        mi_error("bitsize mismatch");
+        return false;
+    }
     return true;
 }
 
-// Ends the slice after a rejection: closes the stream, releases the pixel
-// area, keeps the record's shape that of the loaded slices, then reports.
-#if defined(__GNUC__)
-__attribute__((format(printf, 2, 3)))
-#endif
-bool reject(SliceRead &read, const char *format, ...) {
-    char text[1024];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
-    fclose(read.stream);
-    NIMBREL_RELEASE(read.image);
-    if (read.index > 0) {
-        read.volume->width = read.kept_width;
-        read.volume->height = read.kept_height;
+// Reads `height` stored rows from the stream's position into a new slice,
+// the first stored row as the slice's last. Null after one message.
+uint8_t *read_rows(FILE *stream, int32_t width, int32_t height) {
+    const int row_bytes = 3 * width;
+    const int pad = row_pad_by_remainder[row_bytes % 4];
+    uint8_t *slice = static_cast<uint8_t *>(allocate_items(height, row_bytes));
+    if (!slice) return nullptr;
+    for (int row = height - 1; row >= 0; --row) {
+        uint8_t padding[3];
+        const bool whole = fread(slice + static_cast<size_t>(row) * row_bytes, 1, row_bytes,
+                                 stream) == static_cast<size_t>(row_bytes) &&
+                           (row == 0 || fread(padding, 1, pad, stream) == static_cast<size_t>(pad));
+        if (!whole) { // the file shrank since it was measured
+            NIMBREL_RELEASE(slice);
+            mi_error("bitsize mismatch");
+            return nullptr;
+        }
     }
-    mi_error("%s", text);
-    return false;
+    return slice;
 }
 
 } // namespace
 
-bool read_bmp_slice(FILE *stream, VolumeData *volume, int index, const char *name) {
-    SliceRead read = {stream, volume, index, nullptr, volume->width, volume->height};
-
-    // Every field, the signature too, is read at its offset from the start:
-    // the caller may have measured the stream by seeking to its end.
-    int32_t signature;
-    if (!read_field(stream, BMP_SIGNATURE, 2, &signature) || signature != BMP_ID_CODE)
-        return reject(read, "file doesn't have bitmap ID code");
-
-    // A header cut short fails at its first missing field.
-    int32_t data_offset, width, height, bit_count, image_size;
-    if (!read_field(stream, BMP_DATA_OFFSET, 4, &data_offset) ||
-        !read_field(stream, BMP_WIDTH, 4, &width) || !read_field(stream, BMP_HEIGHT, 4, &height))
-        return reject(read, "bitsize mismatch");
-    volume->width = width;
-    volume->height = height < 0 && height != INT_MIN ? -height : height;
-    if (!read_field(stream, BMP_BIT_COUNT, 2, &bit_count)) return reject(read, "bitsize mismatch");
-    if (bit_count != 24) return reject(read, "?bitcount= %d", bit_count);
-    if (!read_field(stream, BMP_IMAGE_SIZE, 4, &image_size))
-        return reject(read, "bitsize mismatch");
-
-    // Every size below is checked before anything is allocated.
-    width = volume->width;
-    height = volume->height;
-    if (width <= 0 || height <= 0 || width > INT_MAX / 3 / height)
-        return reject(read, "bad bitmap shape %d x %d in %s", width, height, name);
-    if (index > 0 && (width != read.kept_width || height != read.kept_height))
-        return reject(read, "slice %s is %d x %d, unlike the first slice's %d x %d", name, width,
-                      height, read.kept_width, read.kept_height);
-    const int row_bytes = 3 * width;
-    const int pad = row_pad_by_remainder[row_bytes % 4];
-    const int64_t span =
-        static_cast<int64_t>(height) * (static_cast<int64_t>(row_bytes) + pad) - pad;
-    if (image_size < 0) return reject(read, "bitsize mismatch");
-    if (image_size > 0 && image_size < span)
-        return reject(read, "pixel area of %s too small: %d bytes, need %lld", name, image_size,
-                      static_cast<long long>(span));
-
-    // The pixel area must lie in the file before a buffer is taken for it: a
-    // header alone must not make the renderer zero-fill up to 2 GB.
-    const int64_t pixel_end = static_cast<int64_t>(static_cast<uint32_t>(data_offset)) + image_size;
-    const int64_t file_size = platform_stream_size(stream);
-    if (file_size >= 0 && pixel_end > file_size) return reject(read, "bitsize mismatch");
-
-    // The data offset is unsigned in the file; an offset past the end leaves
-    // nothing to read, which the read below reports.
-    if (!platform_seek(stream, static_cast<uint32_t>(data_offset)))
-        return reject(read, "bitsize mismatch");
-    read.image = static_cast<uint8_t *>(NIMBREL_ALLOCATE(image_size));
-    if (!read.image) return reject(read, "couldn't allocate memory");
-    const size_t got = fread(read.image, 1, static_cast<size_t>(image_size), stream);
-    if (got != static_cast<size_t>(image_size) || got == 0) return reject(read, "bitsize mismatch");
-
-    uint8_t *slice = static_cast<uint8_t *>(NIMBREL_ALLOCATE(row_bytes * height));
-    if (!slice) return reject(read, "couldn't allocate memory");
-    size_t from = 0; // the span check above keeps every row inside the pixel area
-    for (int r = height - 1; r >= 0; --r) {
-        memcpy(slice + static_cast<size_t>(r) * row_bytes, read.image + from, row_bytes);
-        from += static_cast<size_t>(row_bytes) + pad;
+bool read_bmp_slice(FILE *stream, int64_t file_size, LoadedSlices *slices, int index,
+                    const char *name) {
+    const BmpHeader header = read_header(stream);
+    const bool valid = valid_header(header, file_size, slices, index, name);
+    // Slice 0 sets the shape that the later slices must have, as soon as its
+    // header holds one, even when the file is rejected afterwards.
+    if (index == 0 && header.signature == BMP_ID_CODE && header.bytes >= HOLDS_SHAPE) {
+        slices->width = header.width;
+        slices->height = header.height;
     }
-    volume->slices8[index] = slice;
-    NIMBREL_RELEASE(read.image);
-    fclose(stream);
-    return true;
+    if (!valid) return false;
+    uint8_t *slice = nullptr;
+    if (platform_seek(stream, header.data_offset))
+        slice = read_rows(stream, header.width, header.height);
+    else
+        mi_error("bitsize mismatch");
+    slices->slices[index] = slice;
+    return slice != nullptr;
 }
 
 } // namespace nimbrel

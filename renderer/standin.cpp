@@ -28,14 +28,13 @@ State *state_of(miState *raw) {
 }
 
 Instance *instance_of(const miState *raw) {
-    if (!raw || !raw->shader) return nullptr;
+    if (!raw) return nullptr;
+    const char *record;
+    memcpy(&record, reinterpret_cast<const char *>(raw) + STATE_SHADER, sizeof record);
+    if (!record) return nullptr;
     Instance *instance;
-    memcpy(&instance, raw->shader->renderer_owned, sizeof instance);
+    memcpy(&instance, record, sizeof instance); // the record's first, renderer-owned bytes
     return instance;
-}
-
-size_t field_size(size_t field) {
-    return field == offsetof(VolumeParams, coord) ? sizeof(miVector) : 4;
 }
 
 void *open_module(const std::string &path, std::string *error) {
@@ -223,43 +222,65 @@ void State::run_instance(uint64_t serial) {
 
 // ---- Instance --------------------------------------------------------------
 
-Instance::Instance(Renderer &renderer, const Params &params) : renderer_(renderer) {
+Instance::Instance(Renderer &renderer, const Params &params)
+    : renderer_(renderer), declaration_(nimbrel_declaration()),
+      block_(2 * declaration_.block_size / 4, 0u), shaders_(fields()), sizes_(fields(), 0) {
     static std::atomic<uint64_t> instances{0};
     serial_ = ++instances;
-    memset(&block_, 0, sizeof block_);
     memset(&record_, 0, sizeof record_);
-    for (size_t &size : sizes_)
-        size = 0;
-    block_.params.filename = params.filename.empty() ? 0 : renderer.add_string(params.filename);
-    block_.params.coord = params.coord;
-    block_.params.slices = params.slices;
-    block_.params.interpolation = params.interpolation;
-    block_.params.filetype = params.filetype;
-    block_.params.width = params.width;
-    block_.params.height = params.height;
-    block_.params.little_endian = params.little_endian;
-    record_.connection_offset = offsetof(Block, connected);
+    param<miTag>("filename") = params.filename.empty() ? 0 : renderer.add_string(params.filename);
+    param<miVector>("coord") = params.coord;
+    param<int32_t>("slices") = params.slices;
+    param<int32_t>("interpolation") = params.interpolation;
+    param<int32_t>("filetype") = params.filetype;
+    param<int32_t>("width") = params.width;
+    param<int32_t>("height") = params.height;
+    param<int32_t>("little_endian") = params.little_endian;
+    const int32_t connection_offset = int32_t(declaration_.block_size);
+    memcpy(reinterpret_cast<char *>(&record_) + SHADER_CONNECTION_OFFSET, &connection_offset,
+           sizeof connection_offset);
     Instance *self = this;
     memcpy(record_.renderer_owned, &self, sizeof self);
 }
 
 Instance::~Instance() = default;
 
+size_t Instance::offset_of(const std::string &name) const {
+    const DeclaredParameter *p = find_parameter(declaration_, name);
+    if (!p) {
+        fprintf(stderr, "standin: shader %s declares no parameter %s\n", declaration_.name.c_str(),
+                name.c_str());
+        abort();
+    }
+    return p->offset;
+}
+
+size_t Instance::checked_offset(const std::string &name, size_t size) const {
+    const DeclaredParameter *p = find_parameter(declaration_, name);
+    if (!p || p->size != size) {
+        fprintf(stderr, "standin: no parameter %s of %zu bytes in shader %s\n", name.c_str(), size,
+                declaration_.name.c_str());
+        abort();
+    }
+    return p->offset;
+}
+
 void Instance::connect(size_t field, std::function<void(const miState &, void *)> shader) {
-    block_.connected[field / 4] = 1;
+    block_[fields() + field / 4] = 1;
     shaders_[field / 4] = std::move(shader);
-    sizes_[field / 4] = field_size(field);
+    sizes_[field / 4] = 4;
+    for (const DeclaredParameter &p : declaration_.parameters)
+        if (p.offset == field) sizes_[field / 4] = p.size;
 }
 
 void Instance::disconnect(size_t field) {
-    block_.connected[field / 4] = 0;
+    block_[fields() + field / 4] = 0;
     shaders_[field / 4] = nullptr;
 }
 
 bool Instance::evaluate(const miState &state, const void *param, void *out, size_t *size) {
-    const ptrdiff_t field =
-        static_cast<const char *>(param) - reinterpret_cast<const char *>(&block_.params);
-    if (field < 0 || field >= ptrdiff_t(sizeof(VolumeParams)) || field % 4 != 0) return false;
+    const ptrdiff_t field = static_cast<const char *>(param) - block();
+    if (field < 0 || field >= ptrdiff_t(declaration_.block_size) || field % 4 != 0) return false;
     if (!shaders_[field / 4]) return false;
     shaders_[field / 4](state, out);
     *size = sizes_[field / 4];
@@ -268,9 +289,8 @@ bool Instance::evaluate(const miState &state, const void *param, void *out, size
 
 void *Instance::evaluate_cached(State &state, const void *param) {
     // One unsigned comparison also refuses addresses before the block.
-    const size_t field =
-        size_t(static_cast<const char *>(param) - reinterpret_cast<const char *>(&block_.params));
-    if (field >= sizeof(VolumeParams) || field % 4 != 0) return nullptr;
+    const size_t field = size_t(static_cast<const char *>(param) - block());
+    if (field >= declaration_.block_size || field % 4 != 0) return nullptr;
     const auto &shader = shaders_[field / 4];
     if (!shader) return nullptr;
     void *value = state.claim(param);
@@ -280,36 +300,68 @@ void *Instance::evaluate_cached(State &state, const void *param) {
 }
 
 void Instance::enter(State &state) {
-    state.raw()->shader = &record_;
+    state.set_shader(&record_);
     state.run_instance(serial_);
 }
 
 void Instance::init(State &state) {
     enter(state);
     miBoolean request = 0;
-    renderer_.shader_init(state.raw(), &block_.params, &request);
+    renderer_.shader_init(state.raw(), block(), &request);
 }
 
 miBoolean Instance::call_lookup(State &state, miColor *result) {
     enter(state);
-    return renderer_.shader_lookup(result, state.raw(), &block_.params);
+    return renderer_.shader_lookup(result, state.raw(), block());
 }
 
 miColor Instance::lookup(State &state, miVector point, SampleExchange *exchange, miColor incoming) {
     state.point() = point;
-    state.raw()->exchange = exchange;
+    state.set_exchange(exchange);
     miColor result = incoming;
     call_lookup(state, &result);
     return result;
 }
 
+miColor Instance::lookup_coord(State &state, miVector coord, int32_t mode,
+                               SampleExchange *exchange) {
+    const size_t coord_field = offset_of("coord") / 4, mode_field = offset_of("interpolation") / 4;
+    const uint32_t connected[2] = {block_[fields() + coord_field], block_[fields() + mode_field]};
+    const miVector kept_coord = param<miVector>("coord");
+    const int32_t kept_mode = param<int32_t>("interpolation");
+    block_[fields() + coord_field] = block_[fields() + mode_field] = 0;
+    param<miVector>("coord") = coord;
+    param<int32_t>("interpolation") = mode;
+    state.set_exchange(exchange);
+    miColor result = {0.0f, 0.0f, 0.0f, 0.0f};
+    call_lookup(state, &result);
+    state.set_exchange(nullptr);
+    param<miVector>("coord") = kept_coord;
+    param<int32_t>("interpolation") = kept_mode;
+    block_[fields() + coord_field] = connected[0];
+    block_[fields() + mode_field] = connected[1];
+    return result;
+}
+
+std::array<float, 16> Instance::looked_up_mapping(State &state) {
+    SampleExchange exchange = {};
+    lookup_coord(state, {0.0f, 0.0f, 0.0f}, NEAREST_MODE, &exchange);
+    std::array<float, 16> mapping;
+    memcpy(mapping.data(), exchange.matrix, sizeof exchange.matrix);
+    return mapping;
+}
+
 void Instance::exit(State &state) {
     enter(state);
-    renderer_.shader_exit(state.raw(), &block_.params);
+    renderer_.shader_exit(state.raw(), block());
 }
 
 char *Instance::filename_text() {
-    return renderer_.string_text(block_.params.filename);
+    return renderer_.string_text(filename_tag());
+}
+
+miTag Instance::filename_tag() {
+    return param<miTag>("filename");
 }
 
 // ---- Renderer --------------------------------------------------------------
@@ -421,7 +473,7 @@ STANDIN_EXPORT miBoolean mi_query(int code, miState *raw, miTag tag, void *resul
         return 0;
     }
     standin::Instance *instance = standin::instance_of(raw);
-    if (code != MI_QUERY_USER_POINTER || tag != 0 || !instance) return 0;
+    if (code != standin::QUERY_USER_POINTER || tag != 0 || !instance) return 0;
     void **slot = &instance->user_pointer();
     memcpy(result, &slot, sizeof slot);
     return 1;

@@ -16,6 +16,7 @@
 //     EXPECT_EQ(renderer.allocator().live_blocks(), 0u);
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -28,12 +29,24 @@
 #include <vector>
 
 #include "host/host_api.h"
+#include "renderer/declaration.h"
 #include "sample/sample_exchange.h"
-#include "shader/volume_records.h"
+
+// What the shader keeps in its user-pointer slot: opaque to the renderer.
+struct VolumeData;
 
 namespace standin {
 
 enum { NEAREST_MODE = 0, TRILINEAR_MODE = 1, OFFSET_MODE = 2 };
+
+// The renderer's side of the binary contract, stated here and not taken from
+// the library: the query code of the user-pointer slot, and where the
+// shading state and the shader record keep what the library reads.
+enum { QUERY_USER_POINTER = 51 };
+constexpr size_t STATE_POINT = 168;                                // miVector
+constexpr size_t STATE_SHADER = 256;                               // running shader's record
+constexpr size_t STATE_EXCHANGE = sizeof(void *) == 4 ? 268 : 272; // the caller's record
+constexpr size_t SHADER_CONNECTION_OFFSET = 96;                    // int32 in that record
 
 // Path of the library module built with this tree (Nimbrel.so / Nimbrel.dll).
 std::string default_library_path();
@@ -105,8 +118,19 @@ class State {
   public:
     State();
     miState *raw() { return &raw_; }
-    miVector &point() { return raw_.point; }
-    miShaderRecord *shader() { return raw_.shader; }
+    miVector &point() { return *reinterpret_cast<miVector *>(bytes() + STATE_POINT); }
+    miShaderRecord *shader() const {
+        miShaderRecord *record;
+        memcpy(&record, reinterpret_cast<const char *>(&raw_) + STATE_SHADER, sizeof record);
+        return record;
+    }
+    void set_shader(miShaderRecord *record) {
+        memcpy(bytes() + STATE_SHADER, &record, sizeof record);
+    }
+    // The exchange pointer: the calling shader's record, or null.
+    void set_exchange(void *exchange) {
+        memcpy(bytes() + STATE_EXCHANGE, &exchange, sizeof exchange);
+    }
 
     struct CacheEntry {
         const void *param;
@@ -127,7 +151,9 @@ class State {
     uint64_t evaluations = 0; // connected evaluations computed (not cached)
 
   private:
-    miState raw_; // first: the library is handed &raw_
+    char *bytes() { return reinterpret_cast<char *>(&raw_); }
+    miState
+        raw_; // first: the library is handed &raw_; its members are reached by the offsets above
     CacheEntry cache_[8];
     int cached_count_ = 0;
     uint64_t cached_for_ = 0; // serial of the instance the cache belongs to
@@ -160,8 +186,10 @@ class Instance {
     // callable taking and returning a miVector. Held directly in the
     // connection, so that an evaluation makes one indirect call.
     template <typename Shader> void connect_coord(Shader shader) {
-        connect(offsetof(VolumeParams, coord), [shader](const miState &state, void *out) {
-            const miVector value = shader(state.point);
+        connect(offset_of("coord"), [shader](const miState &state, void *out) {
+            miVector point;
+            memcpy(&point, reinterpret_cast<const char *>(&state) + STATE_POINT, sizeof point);
+            const miVector value = shader(point);
             memcpy(out, &value, sizeof value);
         });
     }
@@ -171,6 +199,9 @@ class Instance {
     // value for it.
     void connect(size_t field, std::function<void(const miState &state, void *out)> shader);
     void disconnect(size_t field);
+    bool connected(const std::string &name) const {
+        return block_[fields() + offset_of(name) / 4] != 0;
+    }
 
     // Per-instance initialisation; returns the request flag the library set.
     void init(State &state);
@@ -178,17 +209,33 @@ class Instance {
     // record; `incoming` is the colour before the call.
     miColor lookup(State &state, miVector point, SampleExchange *exchange = nullptr,
                    miColor incoming = {0.0f, 0.0f, 0.0f, 0.0f});
+    // One lookup with `coord` held at `coord` and `interpolation` at `mode`
+    // for this call only (a connection of either is set aside, then restored):
+    // how a renderer learns what the shader answers at a chosen position.
+    miColor lookup_coord(State &state, miVector coord, int32_t mode, SampleExchange *exchange);
+    // The coordinate mapping the shader hands to the caller of every lookup:
+    // all zero when its load failed, untouched (zero) when it holds no volume.
+    std::array<float, 16> looked_up_mapping(State &state);
     // Raw call of the lookup for callers that set up the state themselves.
     miBoolean call_lookup(State &state, miColor *result);
     void exit(State &state);
 
-    // The record in the user-pointer slot (null before init and after exit).
+    // What the shader keeps in the user-pointer slot (null before init and
+    // after exit); only a test that includes the library's records looks in.
     const VolumeData *volume() const { return static_cast<const VolumeData *>(user_pointer_); }
     void *&user_pointer() { return user_pointer_; }
-    VolumeParams &params() { return block_.params; }
+    // The parameter called `name` in the block, as laid out from the shader's
+    // declaration; T must be the size of the declared type.
+    template <typename T> T &param(const std::string &name) {
+        return *reinterpret_cast<T *>(block() + checked_offset(name, sizeof(T)));
+    }
+    // Byte offset of the parameter called `name` in the block.
+    size_t offset_of(const std::string &name) const;
+    // The parameter block, as handed to the shader's entry points.
+    void *params() { return block(); }
     // The renderer's text of `filename`, which the library edits while loading.
     char *filename_text();
-    miTag filename_tag() const { return block_.params.filename; }
+    miTag filename_tag();
 
     // The running-shader record the library reads the connection offset from.
     miShaderRecord &record() { return record_; }
@@ -203,17 +250,19 @@ class Instance {
     void *evaluate_cached(State &state, const void *param);
 
   private:
-    struct Block {
-        VolumeParams params;
-        int32_t connected[sizeof(VolumeParams) / 4]; // connection word per 4-byte field
-    };
+    char *block() { return reinterpret_cast<char *>(block_.data()); }
+    size_t checked_offset(const std::string &name, size_t size) const;
+    size_t fields() const { return declaration_.block_size / 4; }
+
     Renderer &renderer_;
-    Block block_;
+    const Declaration &declaration_;
+    // The parameter block, then one connection word per 4-byte field of it.
+    std::vector<uint32_t> block_;
     miShaderRecord record_; // its renderer-owned bytes link back to this instance
     void *user_pointer_ = nullptr;
     uint64_t serial_ = 0; // unique per instance in the process
-    std::function<void(const miState &, void *)> shaders_[sizeof(VolumeParams) / 4];
-    size_t sizes_[sizeof(VolumeParams) / 4];
+    std::vector<std::function<void(const miState &, void *)>> shaders_; // per 4-byte field
+    std::vector<size_t> sizes_;
 };
 
 // The library as the renderer sees it: loaded by file name, bound to the
@@ -237,9 +286,9 @@ class Renderer {
     miBoolean instance_init_requested() const { return init_request_; }
 
     // Entry points as found in the library.
-    void (*shader_init)(miState *, VolumeParams *, miBoolean *) = nullptr;
-    miBoolean (*shader_lookup)(miColor *, miState *, VolumeParams *) = nullptr;
-    void (*shader_exit)(miState *, VolumeParams *) = nullptr;
+    void (*shader_init)(miState *, void *params, miBoolean *) = nullptr;
+    miBoolean (*shader_lookup)(miColor *, miState *, void *params) = nullptr;
+    void (*shader_exit)(miState *, void *params) = nullptr;
     int (*shader_version)() = nullptr;
     int (*set_module_handle)(void *) = nullptr;
     void *module() const { return module_; }

@@ -18,11 +18,12 @@ int main(int argc, char **argv) {
                                standin::Params{"nothing.raw", {0, 0, 0}, 0, 0, 6, 1, 1, 1});
     instance.connect_coord([](miVector point) { return point; });
     instance.init(state);
-    const VolumeData *volume = instance.volume();
-    if (!volume) return 1;
+    if (!instance.user_pointer()) return 1;
+    const std::array<float, 16> mapping = instance.looked_up_mapping(state);
     printf("instance initialised: %d x %d x %d, file type %d, mapping diagonal %g %g %g %g\n",
-           volume->width, volume->height, volume->depth, volume->filetype, volume->mapping[0],
-           volume->mapping[5], volume->mapping[10], volume->mapping[15]);
+           instance.param<int32_t>("width"), instance.param<int32_t>("height"),
+           instance.param<int32_t>("slices"), instance.param<int32_t>("filetype"), mapping[0],
+           mapping[5], mapping[10], mapping[15]);
     instance.exit(state);
     printf("instance released, %zu blocks left\n", renderer.allocator().live_blocks());
     return renderer.allocator().live_blocks() == 0 ? 0 : 1;

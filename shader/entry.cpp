@@ -6,28 +6,18 @@ using namespace nimbrel;
 
 namespace {
 
-// Address of the running instance's user-pointer slot, or null when the
-// renderer gives none.
-void **user_pointer_slot(miState *state) {
-    void **slot = nullptr;
-    mi_query(MI_QUERY_USER_POINTER, state, 0, &slot);
-    return slot;
-}
-
-// Releases every slice, both tables and the record. Null entries (slices
-// never loaded) and null tables are skipped by the allocator.
+// Releases every slice of the file type's table, both tables and the record.
+// Null entries (slices never loaded) and null tables are skipped by the
+// allocator; a file type outside 0..5 has no slices.
 void release_volume(VolumeData *volume) {
-    const int filetype = volume->filetype;
-    if (filetype == BMP_SERIES || filetype == U8_BLOCK) {
-        for (int i = 0; volume->slices8 && i < volume->depth; ++i) {
-            NIMBREL_RELEASE(volume->slices8[i]);
-            volume->slices8[i] = nullptr;
-        }
-    } else if (filetype >= U16_SERIES && filetype <= S16_BLOCK) {
-        for (int i = 0; volume->slices16 && i < volume->depth; ++i) {
-            NIMBREL_RELEASE(volume->slices16[i]);
-            volume->slices16[i] = nullptr;
-        }
+    const FileTypeFacts *facts = file_type_facts(volume->filetype);
+    void **slices = nullptr;
+    if (facts)
+        slices = facts->sample_bytes == 1 ? reinterpret_cast<void **>(volume->slices8)
+                                          : reinterpret_cast<void **>(volume->slices16);
+    for (int i = 0; slices && i < volume->depth; ++i) {
+        NIMBREL_RELEASE(slices[i]);
+        slices[i] = nullptr;
     }
     NIMBREL_RELEASE(volume->slices16);
     volume->slices16 = nullptr;
@@ -36,19 +26,40 @@ void release_volume(VolumeData *volume) {
     NIMBREL_RELEASE(volume);
 }
 
-} // namespace
-
-namespace nimbrel {
-
-void plan_volume(VolumeData *volume) {
-    const bool bytes = volume->filetype == BMP_SERIES || volume->filetype == U8_BLOCK;
-    const void *const *slices = bytes ? reinterpret_cast<const void *const *>(volume->slices8)
-                                      : reinterpret_cast<const void *const *>(volume->slices16);
-    volume->plan = plan_lookup(volume->width, volume->height, volume->depth, volume->filetype,
-                               volume->little_endian, slices);
+// Loads the slices that `filename` names into `volume`, whose shape and type
+// are set. True when the load finished; false after one message, with what
+// was loaded kept in the record.
+bool load_volume_slices(miState *state, const VolumeParams *params, VolumeData *volume) {
+    const miTag tag = eval_tag(state, &params->filename);
+    char *name = tag ? static_cast<char *>(mi_db_access(tag)) : nullptr;
+    if (!name) {
+        mi_error("no file name given");
+        return false;
+    }
+    // The file type's facts say how its slices lie on disk and which table
+    // holds them; an unknown type loads nothing.
+    const FileTypeFacts *facts = file_type_facts(volume->filetype);
+    SliceSource source = {name, LAYOUT_NONE, 0, volume->width, volume->height, volume->depth};
+    if (facts) {
+        source.layout = facts->channels == 3 ? LAYOUT_BMP_SERIES
+                        : facts->series      ? LAYOUT_RAW_SERIES
+                                             : LAYOUT_RAW_BLOCK;
+        source.sample_bytes = facts->sample_bytes;
+    }
+    LoadedSlices loaded = {};
+    const bool complete = load_slices(&source, &loaded);
+    if (facts && facts->sample_bytes == 1)
+        volume->slices8 = reinterpret_cast<uint8_t **>(loaded.slices);
+    else
+        volume->slices16 = reinterpret_cast<uint16_t **>(loaded.slices);
+    if (source.layout == LAYOUT_BMP_SERIES) { // the shape of the files, whatever the outcome
+        volume->width = loaded.width;
+        volume->height = loaded.height;
+    }
+    return complete;
 }
 
-} // namespace nimbrel
+} // namespace
 
 NIMBREL_EXPORT int Nimbrel_version(void) {
     return 1;
@@ -64,7 +75,7 @@ NIMBREL_EXPORT void Nimbrel_init(miState *state, VolumeParams *params,
         if (instance_init_request) *instance_init_request = 1;
         return;
     }
-    void **slot = user_pointer_slot(state);
+    void **slot = query_user_pointer(state);
     if (!slot) return;
     VolumeData *volume = static_cast<VolumeData *>(NIMBREL_ALLOCATE(sizeof(VolumeData)));
     if (!volume) {
@@ -80,15 +91,19 @@ NIMBREL_EXPORT void Nimbrel_init(miState *state, VolumeParams *params,
         volume->width = eval_int(state, &params->width);
         volume->height = eval_int(state, &params->height);
     }
-    if (read_slices(state, params, volume)) capture_mapping(state, params, volume);
-    plan_volume(volume); // lookups answer from whatever was loaded, also after a failure
+    const bool loaded = load_volume_slices(state, params, volume);
+    // Before the capture, which evaluates `coord`: a connected shader may
+    // look the instance up. After a failed load the lookup answers from
+    // whatever was loaded.
+    prepare_lookup(volume);
+    if (loaded) capture_mapping(state, params, volume);
 }
 
 // With null parameters does nothing. Otherwise releases the instance's volume
 // and empties its user-pointer slot.
 NIMBREL_EXPORT void Nimbrel_exit(miState *state, VolumeParams *params) {
     if (!params) return;
-    void **slot = user_pointer_slot(state);
+    void **slot = query_user_pointer(state);
     if (!slot || !*slot) return;
     release_volume(static_cast<VolumeData *>(*slot));
     *slot = nullptr;

@@ -1,5 +1,5 @@
-// The shader's parameter block, the per-instance volume record, and the codes
-// that the loaders and the lookup switch on.
+// The shader's parameter block and the per-instance volume record; the codes
+// and their facts are in file_types.h, the interpolation modes in the view.
 #pragma once
 
 #include <stddef.h>
@@ -7,24 +7,10 @@
 #include <string.h>
 
 #include "host/host_api.h"
-#include "sample/lookup_plan.h"
-
-// File type codes: the `filetype` parameter.
-enum FileType {
-    BMP_SERIES = 0, // one 24-bit BMP per slice; voxels are blue, green, red bytes
-    U16_SERIES = 1, // one raw file per slice, unsigned 16-bit samples
-    U12_SERIES = 2, // as U16_SERIES, normalised by 4095
-    U8_BLOCK = 3,   // one raw file for the volume, unsigned 8-bit samples
-    U12_BLOCK = 4,  // one raw file, unsigned 16-bit samples normalised by 4095
-    S16_BLOCK = 5,  // one raw file, signed 16-bit samples normalised by 255
-};
-
-// Interpolation modes: the `interpolation` parameter.
-enum Interpolation {
-    NEAREST = 0,
-    TRILINEAR = 1,
-    OFFSET = 2, // floor of the position plus the caller's offset
-};
+#include "host/param_rule.h"
+#include "sample/volume_lookup.h"
+#include "sample/volume_view.h"
+#include "shader/file_types.h"
 
 // The parameter block, in the order of the shader's declaration. The renderer
 // owns it; the library never writes to it. Every field is read through
@@ -60,42 +46,45 @@ struct VolumeData {
     int32_t filetype;
     int32_t little_endian;
     float mapping[16]; // coordinate mapping, element = row * 4 + column
-    nimbrel::LookupPlan plan; // the lookup's view, set once loading has ended
+    nimbrel::LookupPlan plan; // the lookup's, set when loading has ended (prepare_lookup)
 };
 
 namespace nimbrel {
 
-// Address of the parameter's current value: the result of the connected
-// shader when the parameter is connected and the renderer gives one, else the
-// parameter's own place in the block. Inline with the two readers below: the
-// lookup evaluates two parameters on every call.
-inline const void *eval_param(miState *state, const void *param) {
-    const miShaderRecord *shader = state->shader;
-    int32_t offset = shader ? shader->connection_offset : 0;
-    if (offset == 0) return param;
-    int32_t connected;
-    memcpy(&connected, static_cast<const char *>(param) + offset, sizeof connected);
-    if (connected == 0) return param;
-    const void *value = mi_phen_eval(state, const_cast<void *>(param));
-    return value ? value : param;
+// The volume as the lookup sees it, by the facts of its file type; a file
+// type outside 0..5 is viewed as FORMAT_NONE, with no slices.
+inline VolumeView volume_view(const VolumeData *volume) {
+    VolumeView view = {nullptr, volume->width, volume->height, volume->depth, FORMAT_NONE, 1.0f};
+    const FileTypeFacts *facts = file_type_facts(volume->filetype);
+    if (!facts) return view;
+    const bool little = volume->little_endian != 0;
+    if (facts->sample_bytes == 1) {
+        view.slices = reinterpret_cast<const void *const *>(volume->slices8);
+        view.format = facts->channels == 3 ? FORMAT_BGR8 : FORMAT_U8;
+    } else {
+        view.slices = reinterpret_cast<const void *const *>(volume->slices16);
+        view.format = facts->is_signed ? (little ? FORMAT_S16_LITTLE : FORMAT_S16_BIG)
+                                       : (little ? FORMAT_U16_LITTLE : FORMAT_U16_BIG);
+    }
+    view.divisor = facts->divisor;
+    return view;
 }
 
-inline int32_t eval_int(miState *state, const int32_t *param) {
-    int32_t value;
-    memcpy(&value, eval_param(state, param), sizeof value);
-    return value;
+// Sets the record's lookup plan from what the record holds now: its shape,
+// file type, byte order and slice tables. Called when loading has ended, also
+// after a failure (the lookup answers from whatever was loaded).
+inline void prepare_lookup(VolumeData *volume) {
+    volume->plan = plan_lookup(volume_view(volume));
 }
 
-inline miVector eval_vector(miState *state, const miVector *param) {
-    miVector value;
-    memcpy(&value, eval_param(state, param), sizeof value);
-    return value;
-}
+// Stores in volume->mapping how `coord` changes when the current point moves
+// one unit along each axis (as columns of the upper-left 3x3 block). Moves the
+// state's current point and restores it before returning.
+void capture_mapping(miState *state, const VolumeParams *params, VolumeData *volume);
 
-miTag eval_tag(miState *state, const miTag *param);
-
-// Sets the record's lookup plan from its shape, file type, byte order and
-// slice tables, as they stand when loading has ended.
-void plan_volume(VolumeData *volume);
+// Stores in volume->mapping how `coord` changes when the current point moves
+// one unit along each axis (as columns of the upper-left 3x3 block). Moves the
+// state's current point and restores it before returning.
+void capture_mapping(miState *state, const VolumeParams *params, VolumeData *volume);
 
 } // namespace nimbrel

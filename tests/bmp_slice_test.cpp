@@ -271,7 +271,7 @@ TEST_F(BmpSlices, BadShapesAreRejectedBeforeAnyAllocation) {
                                            path.string()});
         EXPECT_EQ(slice(*instance, 0), Bytes{});
         for (int mode : {standin::NEAREST_MODE, standin::TRILINEAR_MODE, standin::OFFSET_MODE}) {
-            instance->params().interpolation = mode;
+            instance->param<int32_t>("interpolation") = mode;
             for (miVector p : {miVector{0, 0, 0}, miVector{0.5f, 0.5f, 0}, miVector{0.25f, 1, 0}}) {
                 const miColor colour = instance->lookup(state, p);
                 EXPECT_EQ(colour.r + colour.g + colour.b, 0.0f) << c.shape << " mode " << mode;
@@ -336,7 +336,7 @@ TEST_F(BmpSlices, SliceRejectedAfterTheFirstKeepsTheFirstShape) {
         for (int mode : {standin::NEAREST_MODE, standin::TRILINEAR_MODE})
             for (float x = 0; x <= 1; x += 0.125f)
                 for (float z = 0; z <= 1; z += 0.25f) {
-                    instance->params().interpolation = mode;
+                    instance->param<int32_t>("interpolation") = mode;
                     instance->lookup(state, {x, 1 - x, z});
                 }
         instance->exit(state);

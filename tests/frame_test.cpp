@@ -60,6 +60,24 @@ TEST_F(Frame, ParametersFollowTheEvaluationRule) {
     EXPECT_EQ(renderer.allocator().live_blocks(), 0u) << renderer.allocator().describe_live();
 }
 
+// `filename` too is read through the rule: connected, its value is the tag of
+// another text, and that file is loaded.
+TEST_F(Frame, AConnectedFileNameNamesTheFileLoaded) {
+    write_file(folder / "connected.raw", {1, 2, 3, 4});
+    const std::string connected = (folder / "connected.raw").string();
+    Instance instance(
+        renderer, Params{(folder / "in-place.raw").string(), {0, 0, 0}, 1, 0, U8_BLOCK, 2, 2, 1});
+    const miTag tag = renderer.add_string(connected);
+    instance.connect(offsetof(VolumeParams, filename),
+                     [tag](const miState &, void *out) { memcpy(out, &tag, sizeof tag); });
+    instance.init(state);
+    EXPECT_TRUE(renderer.log().errors().empty()) << renderer.log().errors()[0];
+    EXPECT_EQ(renderer.log().infos(), std::vector<std::string>{"filename = " + connected + " "});
+    ASSERT_NE(instance.volume()->slices8, nullptr);
+    EXPECT_EQ(instance.volume()->slices8[0][3], 4);
+    instance.exit(state);
+}
+
 TEST_F(Frame, InitCopiesTheShapeAndTypeParameters) {
     Instance instance(renderer, Params{"volume.raw", {0, 0, 0}, 4, 1, 9, 5, 6, 0});
     instance.init(state);

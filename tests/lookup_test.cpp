@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "sample/trilinear.h"
+#include "support/reference.h"
 #include "test_support.h"
 
 using standin::Instance;
@@ -248,7 +248,7 @@ TEST_F(Lookup, NotANumberIsOutsideWithTheHighCode) {
         {{kInf, 4, 4}, EDGE_X_HIGH},  {{4, -kInf, 4}, EDGE_Y_LOW},   {{4, 4, kInf}, EDGE_Z_HIGH},
     };
     for (int mode : {NEAREST_MODE, TRILINEAR_MODE, OFFSET_MODE}) {
-        volume->params().interpolation = mode;
+        volume->param<int32_t>("interpolation") = mode;
         for (const auto &c : cases) {
             SampleExchange exchange = fresh_exchange();
             const miColor color = at(*volume, c.p, &exchange);
@@ -274,7 +274,7 @@ TEST_F(Lookup, ScaledCoordinatesAreRoundedOnceForHugeWidths) {
     volume.height = 1549095938; // y rounds once to 1549096064, twice to 1549095936
     volume.depth = 1;
     volume.filetype = U8_BLOCK;
-    nimbrel::plan_volume(&volume);
+    nimbrel::prepare_lookup(&volume);
     instance.user_pointer() = &volume;
     SampleExchange exchange = fresh_exchange();
     const miColor color = instance.lookup(state, {0, 0, 0}, &exchange, kIncoming);
@@ -458,7 +458,7 @@ TEST_F(Lookup, ColourVoxelsAreReorderedAndDividedBy255) {
     record.depth = 1;
     record.slices8 = table;
     record.filetype = BMP_SERIES;
-    nimbrel::plan_volume(&record);
+    nimbrel::prepare_lookup(&record);
     for (int mode : {NEAREST_MODE, TRILINEAR_MODE, OFFSET_MODE}) {
         Instance instance(renderer, Params{"unused", {0, 0, 0}, 1, mode, BMP_SERIES, 0, 0, 1});
         instance.connect_coord([](miVector p) { return p; });
@@ -559,7 +559,7 @@ TEST_F(Lookup, AFailedLoadAnswersZeroAndSixteenZeros) {
     renderer.allocator().fail_nth(0);
     ASSERT_EQ(renderer.log().errors(), std::vector<std::string>{"couldn't allocate memory"});
     for (int mode : {NEAREST_MODE, TRILINEAR_MODE, OFFSET_MODE}) {
-        instance.params().interpolation = mode;
+        instance.param<int32_t>("interpolation") = mode;
         for (int z = 0; z < 3; ++z) {
             SampleExchange exchange = fresh_exchange();
             const miColor color = instance.lookup(state, {3, 2, float(z)}, &exchange, kIncoming);
@@ -729,8 +729,8 @@ TEST_F(Lookup, AgreesWithADoublePrecisionReferenceOnRandomVolumes) {
         }
 }
 
-// The lookup may reach voxels by any path, but its answers are bit for bit
-// those of the documented fetches and blend, divided by the type's divisor.
+// The lookup's answers are bit for bit those of the reference's fetch and
+// blend of the file's samples, divided by the type's divisor.
 TEST_F(Lookup, AnswersAreExactlyTheFetchesAndTheBlendDivided) {
     std::mt19937 random(5);
     const int size[3] = {9, 5, 4};
@@ -741,7 +741,12 @@ TEST_F(Lookup, AnswersAreExactlyTheFetchesAndTheBlendDivided) {
                 byte = uint8_t(random());
             for (int mode : {NEAREST_MODE, TRILINEAR_MODE, OFFSET_MODE}) {
                 auto volume = load(filetype, size[0], size[1], size[2], file, mode, little_endian);
-                const VolumeData *record = volume->volume();
+                reference::Volume record;
+                record.width = size[0], record.height = size[1], record.depth = size[2];
+                record.filetype = filetype, record.little_endian = little_endian != 0;
+                const size_t slice_bytes = file.size() / size_t(size[2]);
+                for (int z = 0; z < size[2]; ++z)
+                    record.slices.push_back(file.data() + z * slice_bytes);
                 const float divisor = float(divisor_of(filetype));
                 for (int i = 0; i < 2000; ++i) {
                     const float p[3] = {std::uniform_real_distribution<float>(0, 8)(random),
@@ -753,7 +758,7 @@ TEST_F(Lookup, AnswersAreExactlyTheFetchesAndTheBlendDivided) {
                     const miColor color = at(*volume, {p[0], p[1], p[2]}, &exchange);
                     float raw;
                     if (mode == TRILINEAR_MODE) {
-                        raw = trilinear_scalar({p[0], p[1], p[2]}, record, fetch_voxel_scalar);
+                        raw = reference::trilinear(record, p)[0];
                     } else {
                         int voxel[3];
                         for (int axis = 0; axis < 3; ++axis) {
@@ -762,7 +767,7 @@ TEST_F(Lookup, AnswersAreExactlyTheFetchesAndTheBlendDivided) {
                                               ? int(lower) + (p[axis] - lower >= 0.5f)
                                               : int(lower + exchange.offset[axis]);
                         }
-                        raw = fetch_voxel_scalar(voxel[0], voxel[1], voxel[2], record);
+                        raw = reference::fetch(record, voxel[0], voxel[1], voxel[2])[0];
                     }
                     const float expected = raw / divisor;
                     ASSERT_TRUE(same_bits(&color.r, &expected, sizeof expected))
@@ -773,6 +778,39 @@ TEST_F(Lookup, AnswersAreExactlyTheFetchesAndTheBlendDivided) {
                 volume->exit(state);
             }
         }
+}
+
+bool same_float_bits(float a, float b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// The lookup takes the floor of a coordinate inside the grid by truncation;
+// -0 must still give the fraction +0 that floor(-0) = -0 gives.
+TEST_F(Lookup, MinusZeroGivesFractionPlusZero) {
+    const int w = 4;
+    std::vector<unsigned char> bytes(w * w * w);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<unsigned char>(7 * i + 1);
+    testing_support::write_file(folder / "volume.raw", bytes);
+    for (int mode : {standin::NEAREST_MODE, standin::TRILINEAR_MODE, standin::OFFSET_MODE}) {
+        standin::Instance volume(
+            renderer, standin::Params{
+                          (folder / "volume.raw").string(), {0, 0, 0}, w, mode, U8_BLOCK, w, w, 1});
+        volume.connect_coord([](miVector p) { return p; });
+        volume.init(state);
+        SampleExchange minus, plus;
+        std::memset(&minus, 0, sizeof minus);
+        std::memset(&plus, 0, sizeof plus);
+        const miColor a = volume.lookup(state, {-0.0f, -0.0f, -0.0f}, &minus);
+        const miColor b = volume.lookup(state, {0.0f, 0.0f, 0.0f}, &plus);
+        for (int axis = 0; axis < 3; ++axis)
+            EXPECT_TRUE(same_float_bits(minus.frac[axis], 0.0f))
+                << "mode " << mode << " axis " << axis;
+        EXPECT_TRUE(same_float_bits(a.r, b.r)) << "mode " << mode;
+        EXPECT_EQ(a.r, 1.0f / 255.0f) << "mode " << mode;
+        EXPECT_EQ(minus.edge, EDGE_X_LOW);
+        volume.exit(state);
+    }
 }
 
 // ---- Threads -------------------------------------------------------------------------

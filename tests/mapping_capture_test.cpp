@@ -185,7 +185,7 @@ TEST_F(MappingCapture, MatrixEqualsMappingAfterEveryLookup) {
         });
         instance.init(state);
         for (int mode : {0, 1, 2, 7}) {
-            instance.params().interpolation = mode;
+            instance.param<int32_t>("interpolation") = mode;
             for (const miVector &p : points) {
                 SampleExchange exchange;
                 memset(&exchange, 0x7F, sizeof exchange);

@@ -322,7 +322,7 @@ TEST_F(RawLoading, NoFileNameFailsTheLoad) {
     for (bool tag_zero : {true, false}) {
         auto instance = std::make_unique<Instance>(
             renderer, Params{tag_zero ? "" : "vol.raw", {0, 0, 0}, 1, 0, U8_BLOCK, 1, 1, 1});
-        if (!tag_zero) instance->params().filename = 999; // the database has no such text
+        if (!tag_zero) instance->param<miTag>("filename") = 999; // the database has no such text
         instance->connect_coord([](miVector p) { return p; });
         renderer.log().clear();
         instance->init(state);

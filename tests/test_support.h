@@ -1,5 +1,5 @@
 // Shared pieces of the test programs: a loaded stand-in renderer per test, a
-// scratch folder, and file writers.
+// scratch folder, file writers, and a count of open descriptors.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "renderer/standin.h"
+#include "shader/volume_records.h"
 
 namespace testing_support {
 
@@ -34,6 +35,18 @@ inline void write_file(const fs::path &path, const std::vector<unsigned char> &b
     fclose(file);
 }
 
+// Descriptors this process holds open (every open stream holds one), or -1
+// where the system does not list them in /proc/self/fd. Compare counts taken
+// before and after a load to see that it left no file open.
+inline int open_descriptors() {
+    std::error_code error;
+    int count = 0;
+    for (fs::directory_iterator entry("/proc/self/fd", error), end; !error && entry != end;
+         entry.increment(error))
+        ++count;
+    return error ? -1 : count;
+}
+
 // A renderer with the library loaded and messages kept quiet on stderr.
 class RendererTest : public ::testing::Test {
   protected:
@@ -41,10 +54,12 @@ class RendererTest : public ::testing::Test {
         renderer.log().set_echo(false);
         ASSERT_TRUE(renderer.load(standin::default_library_path())) << renderer.load_error();
         folder = scratch_folder();
+        descriptors = open_descriptors();
     }
-    // Every test ends with its instances released.
+    // Every test ends with its instances released and no file left open.
     void TearDown() override {
         EXPECT_EQ(renderer.allocator().live_blocks(), 0u) << renderer.allocator().describe_live();
+        EXPECT_EQ(open_descriptors(), descriptors) << "a file was left open";
         renderer.unload();
         std::error_code ignored;
         fs::remove_all(folder, ignored);
@@ -53,6 +68,7 @@ class RendererTest : public ::testing::Test {
     standin::Renderer renderer;
     standin::State state;
     fs::path folder;
+    int descriptors = -1; // open when the test began
 };
 
 } // namespace testing_support

@@ -1,13 +1,19 @@
 // nimbrel-render: loads a volume through the Nimbrel shader library exactly as
 // the renderer does, and draws what was loaded to a PNG file.
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
 #include "renderer/standin.h"
+#include "sample/sample_exchange.h"
+#include "shader/file_types.h"
 #include "tools/render/demo_volume.h"
 #include "tools/render/options.h"
 #include "tools/render/png_output.h"
@@ -60,20 +66,64 @@ std::string library_path(const Options &options) {
     return standin::default_library_path();
 }
 
+// The width of the loaded grid, learned through one lookup: with `coord` at
+// (2^-31, 0, 0) the position is (width - 1) * 2^-31, below 1, and the lookup
+// hands its fraction to the caller (exact while width - 1 < 2^24). 0 when no
+// position is inside the grid.
+int looked_up_width(standin::Instance &instance) {
+    standin::State state;
+    SampleExchange exchange = {};
+    exchange.frac[0] = -1.0f; // written only for a position inside
+    instance.lookup_coord(state, {std::ldexp(1.0f, -31), 0.0f, 0.0f}, standin::NEAREST_MODE,
+                          &exchange);
+    return exchange.frac[0] < 0.0f ? 0 : int(std::ldexp(double(exchange.frac[0]), 31)) + 1;
+}
+
+// The last whole-number position inside the grid along `axis` (1 or 2), for a
+// grid `width` voxels wide (at least 2): positions are (width - 1) * c, so the
+// largest c whose position is inside is found by bisection on its bits (those
+// of non-negative floats order as their values), and the last index is the
+// ceiling of its position, as long as positions lie closer than one voxel.
+int looked_up_last(standin::Instance &instance, int axis, int width) {
+    standin::State state;
+    uint32_t inside = 0, outside = 0x7f800000; // 0 and infinity
+    while (outside - inside > 1) {
+        const uint32_t middle = inside + (outside - inside) / 2;
+        float c[3] = {0.0f, 0.0f, 0.0f};
+        memcpy(&c[axis], &middle, sizeof middle);
+        SampleExchange exchange = {};
+        exchange.frac[0] = -1.0f;
+        instance.lookup_coord(state, {c[0], c[1], c[2]}, standin::NEAREST_MODE, &exchange);
+        (exchange.frac[0] < 0.0f ? outside : inside) = middle;
+    }
+    float c;
+    memcpy(&c, &inside, sizeof c);
+    return int(std::ceil(float(double(width - 1) * c)));
+}
+
 // The tool's shader connected to `coord`: the current point times the scale,
-// plus the offset. The default scale 1 / (width - 1) is read from the
-// instance when evaluated, since a BMP series has its width only once its
-// first slice has been read.
+// plus the offset. The default scale 1 / (width - 1) needs the grid's width:
+// a raw volume's is a parameter; a BMP series has one only once its first
+// slice has been read, so it is learned through a lookup on the first
+// evaluation (in the mapping capture, which follows the load).
 struct CoordShader {
     std::optional<Vec3> scale;
     Vec3 offset;
-    const standin::Instance *instance;
+    standin::Instance *instance;
+    std::shared_ptr<std::atomic<int>> width; // -1 until known
 
+    int width_now() const {
+        int known = width->load();
+        if (known < 0) {
+            known = looked_up_width(*instance);
+            width->store(known);
+        }
+        return known;
+    }
     Vec3 scale_now() const {
         if (scale) return *scale;
-        const VolumeData *volume = instance->volume();
-        const int width = volume ? volume->width : 0;
-        const float s = width > 1 ? 1.0f / float(width - 1) : 1.0f;
+        const int w = width_now();
+        const float s = w > 1 ? 1.0f / float(w - 1) : 1.0f;
         return {s, s, s};
     }
     miVector operator()(miVector p) const {
@@ -92,20 +142,18 @@ struct CoordShader {
 };
 
 int bytes_per_voxel(int filetype) {
-    return filetype == 0 ? 3 : filetype == 3 ? 1 : 2;
+    const FileTypeFacts *facts = file_type_facts(filetype);
+    return facts ? facts->sample_bytes * facts->channels : 2;
 }
 
-// Bytes held in the slices that were loaded.
-long long loaded_bytes(const VolumeData &volume) {
-    long long slices = 0;
-    for (int z = 0; z < volume.depth; ++z) {
-        const bool eight = volume.filetype == 0 || volume.filetype == 3;
-        const void *slice = nullptr;
-        if (eight && volume.slices8) slice = volume.slices8[z];
-        if (!eight && volume.slices16) slice = volume.slices16[z];
-        if (slice) ++slices;
-    }
-    return slices * volume.width * volume.height * bytes_per_voxel(volume.filetype);
+// The grid as the loaded instance answers lookups: a raw volume has the shape
+// of its parameters; a BMP series has the width and height of its files,
+// learned through lookups (one voxel wide, no row past the first can be
+// looked up, and the height is taken as 1).
+Extent looked_up_extent(standin::Instance &instance, const standin::Params &params, int width) {
+    if (params.filetype != BMP_SERIES) return {params.width, params.height, params.slices};
+    const int height = width > 1 ? looked_up_last(instance, 1, width) + 1 : 1;
+    return {width, height, params.slices};
 }
 
 // Changes the working folder for its lifetime, unless given none.
@@ -170,24 +218,32 @@ double load(standin::Renderer &renderer, standin::Instance &instance, standin::S
     return seconds;
 }
 
-void print_info(const std::string &file, const VolumeData &volume, double load_seconds,
+// Bytes held in the slices of a volume whose load finished.
+long long loaded_bytes(const Extent &volume, int filetype) {
+    return (long long)volume.width * volume.height * volume.depth * bytes_per_voxel(filetype);
+}
+
+void print_info(const std::string &file, const standin::Params &params, const Extent &volume,
+                const std::array<float, 16> &mapping, double load_seconds,
                 const ValueRange &range) {
+    const FileTypeFacts *facts = file_type_facts(params.filetype);
     printf("volume      %s\n", file.c_str());
-    printf("file type   %s (%d), %s\n", filetype_name(volume.filetype), volume.filetype,
-           volume.filetype == 0 || volume.filetype == 3 ? "8-bit samples"
-           : volume.little_endian                       ? "little-endian"
-                                                        : "big-endian");
+    printf("file type   %s (%d), %s\n", filetype_name(params.filetype), params.filetype,
+           facts && facts->sample_bytes == 1 ? "8-bit samples"
+           : params.little_endian            ? "little-endian"
+                                             : "big-endian");
     printf("shape       %d x %d x %d voxels (width x height x slices)\n", volume.width,
            volume.height, volume.depth);
-    printf("loaded      %lld bytes in %.3f s\n", loaded_bytes(volume), load_seconds);
+    printf("loaded      %lld bytes in %.3f s\n", loaded_bytes(volume, params.filetype),
+           load_seconds);
     printf("mapping     coord per unit step of the current point (columns x, y, z):\n");
     for (int row = 0; row < 4; ++row) {
         printf("           ");
         for (int column = 0; column < 4; ++column)
-            printf(" %12.6g", double(volume.mapping[row * 4 + column]));
+            printf(" %12.6g", double(mapping[row * 4 + column]));
         printf("\n");
     }
-    const bool colour = volume.filetype == 0;
+    const bool colour = params.filetype == BMP_SERIES;
     const char *const channels[] = {"red   ", "green ", "blue  "};
     for (int i = 0; i < (colour ? 3 : 1); ++i)
         printf("%-11s %smin %.6g  max %.6g  mean %.6g  (normalised, %llu voxels)\n",
@@ -226,7 +282,11 @@ int run(const Options &options) {
         return EXIT_FAILED;
     }
     standin::Instance instance(renderer, params);
-    instance.connect_coord(CoordShader{options.coord_scale, options.coord_offset, &instance});
+    // A raw volume's width is its parameter; a BMP series' is learned once loaded.
+    const auto width = std::make_shared<std::atomic<int>>(
+        params.filetype == BMP_SERIES ? -1 : std::max(params.width, 0));
+    const CoordShader coord{options.coord_scale, options.coord_offset, &instance, width};
+    instance.connect_coord(coord);
     standin::State state;
 
     const long long expected = params.filetype == 0
@@ -235,36 +295,36 @@ int run(const Options &options) {
                                          bytes_per_voxel(params.filetype);
     Progress loading("load", options.quiet);
     const double load_seconds = load(renderer, instance, state, folder, expected, loading);
-    const VolumeData *volume = instance.volume();
-    if (!volume || !renderer.log().errors().empty() || volume->mapping[15] != 1.0f) {
+    const std::array<float, 16> mapping = instance.looked_up_mapping(state);
+    if (!instance.user_pointer() || !renderer.log().errors().empty() || mapping[15] != 1.0f) {
         loading.abandon();
         instance.exit(state);
         return EXIT_FAILED; // the library has said why
     }
-    loading.finish(1.0, format_bytes(double(loaded_bytes(*volume))));
+    const Extent extent = looked_up_extent(instance, params, coord.width_now());
+    loading.finish(1.0, format_bytes(double(loaded_bytes(extent, params.filetype))));
 
     const int threads = options.threads > 0
                             ? options.threads
                             : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
     int status = 0;
     if (options.info) {
-        const float target[3] = {volume->width > 1 ? 0.5f : 0.0f, volume->height > 1 ? 0.5f : 0.0f,
-                                 volume->depth > 1 ? 0.5f : 0.0f};
-        const CoordShader coord{options.coord_scale, options.coord_offset, &instance};
+        const float target[3] = {extent.width > 1 ? 0.5f : 0.0f, extent.height > 1 ? 0.5f : 0.0f,
+                                 extent.depth > 1 ? 0.5f : 0.0f};
         const ValueRange range =
-            value_range(instance, *volume, coord.point_for(target, volume->width), threads);
-        print_info(file, *volume, load_seconds, range);
+            value_range(instance, extent, coord.point_for(target, extent.width), threads);
+        print_info(file, params, extent, mapping, load_seconds, range);
     } else {
-        const Frame frame(options.axis, *volume, options.scale);
+        const Frame frame(options.axis, extent, options.scale);
         if ((long long)frame.columns() * frame.rows() > max_image_pixels) {
             fprintf(stderr, "nimbrel-render: the image would be %d x %d pixels; lower --scale\n",
                     frame.columns(), frame.rows());
             instance.exit(state);
             return EXIT_BAD_ARGUMENT;
         }
-        const ViewSettings settings{options.view,        options.at,           options.window_low,
-                                    options.window_high, options.step,         options.density,
-                                    options.palette,     volume->filetype == 0};
+        const ViewSettings settings{
+            options.view, options.at,      options.window_low, options.window_high,
+            options.step, options.density, options.palette,    params.filetype == BMP_SERIES};
         Progress drawing("render", options.quiet);
         const RenderResult result = render_view(instance, frame, settings, threads, drawing);
         const std::string output = !options.output.empty() ? options.output

@@ -8,11 +8,10 @@
 #include <map>
 #include <vector>
 
+#include "shader/file_types.h"
+
 namespace render {
 namespace {
-
-const char *const filetype_names[] = {"bmp-series", "u16-series", "u12-series",
-                                      "u8-block",   "u12-block",  "s16-block"};
 
 const char *const help = R"(usage: nimbrel-render [options] [FILE]
 
@@ -121,8 +120,8 @@ int choose(const std::string &name, const std::string &text,
 }
 
 int parse_filetype(const std::string &text) {
-    for (int code = 0; code < 6; ++code)
-        if (text == filetype_names[code] || text == std::to_string(code)) return code;
+    for (int code = 0; code < FILE_TYPE_COUNT; ++code)
+        if (text == file_type_table[code].name || text == std::to_string(code)) return code;
     reject("--filetype",
            "bmp-series, u16-series, u12-series, u8-block, u12-block, s16-block or 0 to 5", text);
 }
@@ -151,10 +150,10 @@ void check_consistency(const Options &o, const std::map<std::string, bool> &give
         if (!was("--slices")) throw BadArgument("--slices is required with a volume file");
         if (o.filetype != 0 && !was("--width"))
             throw BadArgument("--width is required with a volume file of type " +
-                              std::string(filetype_names[o.filetype]));
+                              std::string(file_type_table[o.filetype].name));
         if (o.filetype != 0 && !was("--height"))
             throw BadArgument("--height is required with a volume file of type " +
-                              std::string(filetype_names[o.filetype]));
+                              std::string(file_type_table[o.filetype].name));
         if (was("--demo") || was("--cache"))
             throw BadArgument(std::string(was("--demo") ? "--demo" : "--cache") +
                               " applies only without a volume FILE");
@@ -281,7 +280,8 @@ std::string help_text() {
 }
 
 const char *filetype_name(int filetype) {
-    return filetype >= 0 && filetype < 6 ? filetype_names[filetype] : "unknown";
+    const FileTypeFacts *facts = file_type_facts(filetype);
+    return facts ? facts->name : "unknown";
 }
 
 const char *view_name(View view) {

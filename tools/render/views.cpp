@@ -303,7 +303,7 @@ uint64_t run_parallel(standin::Instance &instance, int count, int threads, Work 
 
 } // namespace
 
-Frame::Frame(int axis, const VolumeData &volume, int scale)
+Frame::Frame(int axis, const Extent &volume, int scale)
     : axis(axis), across(axis == 0 ? 2 : 0),
       down(axis == 1 ? 2 : 1), extent{std::max(volume.width, 1), std::max(volume.height, 1),
                                       std::max(volume.depth, 1)},
@@ -337,7 +337,7 @@ RenderResult render_view(standin::Instance &instance, const Frame &frame,
     return result;
 }
 
-ValueRange value_range(standin::Instance &instance, const VolumeData &volume, miVector anchor,
+ValueRange value_range(standin::Instance &instance, const Extent &volume, miVector anchor,
                        int threads) {
     struct Partial {
         double min[3], max[3], sum[3];

@@ -19,6 +19,11 @@
 
 namespace render {
 
+// The grid's extent in voxels, as the tool learned it through lookups.
+struct Extent {
+    int width, height, depth;
+};
+
 // How image pixels and march steps map to points.
 struct Frame {
     int axis;      // looked along
@@ -27,7 +32,7 @@ struct Frame {
     int extent[3]; // width, height, depth of the grid
     int scale;     // pixels per voxel
 
-    Frame(int axis, const VolumeData &volume, int scale);
+    Frame(int axis, const Extent &volume, int scale);
     int columns() const { return (extent[across] - 1) * scale + 1; }
     int rows() const { return (extent[down] - 1) * scale + 1; }
     // The point of pixel (column, row) at `depth` along the axis.
@@ -59,7 +64,7 @@ struct ValueRange {
     double min[3], max[3], mean[3];
     uint64_t voxels = 0, lookups = 0;
 };
-ValueRange value_range(standin::Instance &instance, const VolumeData &volume, miVector anchor,
+ValueRange value_range(standin::Instance &instance, const Extent &volume, miVector anchor,
                        int threads);
 
 } // namespace render

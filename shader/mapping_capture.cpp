@@ -1,6 +1,8 @@
+// The coordinate mapping: `coord` evaluated at the origin and one unit along
+// each axis of the current point.
 #include <string.h>
 
-#include "input/volume_input.h"
+#include "shader/volume_records.h"
 
 namespace nimbrel {
 

@@ -1,14 +1,18 @@
-// Voxel fetches and trilinear blends specialised by file type and byte order,
-// for the lookup: the type is chosen once per instance instead of once per
-// corner. Each answers bit for bit what fetch_voxel_scalar, fetch_voxel_rgb,
-// trilinear_scalar and trilinear_rgb answer for the same volume and point:
-// every fetch keeps its bound tests (the blend's corners, inside the grid,
-// pass them all) and its test for a slice never loaded, the weights are the same double products, and each weighted term and each
-// running sum is rounded to float in the same order.
+// The voxel fetch and the trilinear blend, specialised by sample format so
+// that the format is chosen once per lookup instead of once per corner.
+// A fetch answers the raw value of the voxel at whole-number coordinates, 0
+// outside the slice (by linear index), outside 0..depth-1 and for a slice
+// never loaded. The blend weighs the eight corners of a cell inside the grid
+// (whose corners pass every bound test) with double products, each term and
+// each running sum rounded to float in corner order. Both are SSE2 code, as
+// every build of the library is x86 with SSE2, which its exact float
+// rounding needs anyway.
 #pragma once
 
 #include <emmintrin.h>
 #include <stdint.h>
+
+#include "sample/volume_view.h"
 
 #if defined(__GNUC__)
 #define NIMBREL_ALWAYS_INLINE inline __attribute__((always_inline))
@@ -18,27 +22,23 @@
 
 namespace nimbrel {
 
-// What a fetch reads from the volume record, loaded once per lookup. Each
-// two-sided bound test becomes one unsigned comparison: a negative depth or
-// area is held as 0, which every coordinate fails, as it fails the signed
-// tests.
+// What a fetch reads from the view, loaded once per lookup. Each two-sided
+// bound test becomes one unsigned comparison: a negative depth or area is
+// held as 0, which every coordinate fails, as it fails the signed tests.
 struct SliceTable {
     int64_t width;
     uint64_t area;             // width * height
     uint32_t depth;            // slices
-    const void *const *slices; // the file type's table; null when never allocated
+    const void *const *slices; // null when never allocated
 };
 
-// The fetch view of a volume of this shape through `slices`, its slices8 or
-// slices16 table.
-inline SliceTable slice_table(int32_t width, int32_t height, int32_t depth,
-                              const void *const *slices) {
-    const int64_t area = static_cast<int64_t>(width) * height;
+inline SliceTable slice_table(const VolumeView &view) {
+    const int64_t area = static_cast<int64_t>(view.width) * view.height;
     SliceTable table;
-    table.width = width;
+    table.width = view.width;
     table.area = area > 0 ? static_cast<uint64_t>(area) : 0;
-    table.depth = depth > 0 ? static_cast<uint32_t>(depth) : 0;
-    table.slices = slices;
+    table.depth = view.depth > 0 ? static_cast<uint32_t>(view.depth) : 0;
+    table.slices = view.slices;
     return table;
 }
 
@@ -80,6 +80,34 @@ struct BgrSamples {
     }
 };
 
+// Calls `use` with the format type of view format `format` (an empty value of
+// BgrSamples, U8Samples or U16Samples<...>); false, without a call, for
+// FORMAT_NONE or an unknown format.
+template <typename Use> NIMBREL_ALWAYS_INLINE bool with_format(int32_t format, Use &&use) {
+    switch (format) {
+    case FORMAT_BGR8:
+        use(BgrSamples());
+        return true;
+    case FORMAT_U8:
+        use(U8Samples());
+        return true;
+    case FORMAT_U16_LITTLE:
+        use(U16Samples<true, false>());
+        return true;
+    case FORMAT_U16_BIG:
+        use(U16Samples<false, false>());
+        return true;
+    case FORMAT_S16_LITTLE:
+        use(U16Samples<true, true>());
+        return true;
+    case FORMAT_S16_BIG:
+        use(U16Samples<false, true>());
+        return true;
+    default:
+        return false;
+    }
+}
+
 // One voxel, channel by channel: the integer values, which floats and doubles
 // hold exactly.
 template <typename Format> struct Voxel { int32_t channel[Format::channels]; };
@@ -98,9 +126,9 @@ template <typename Format> inline Voxel<Format> voxel_at(const uint8_t *slice, i
     return voxel_in<Format>(index >= 0 ? slice : nullptr, index);
 }
 
-// fetch_voxel_scalar / fetch_voxel_rgb for this format.
+// The voxel at whole-number coordinates (x, y, z): the one fetch.
 template <typename Format>
-inline Voxel<Format> fetch_typed(const SliceTable &table, int32_t x, int32_t y, int32_t z) {
+inline Voxel<Format> fetch_voxel(const SliceTable &table, int32_t x, int32_t y, int32_t z) {
     return voxel_at<Format>(slice_of(table, z), index_of(table, x, y));
 }
 
@@ -146,6 +174,12 @@ NIMBREL_ALWAYS_INLINE Cell cell_inside(__m128i floors, __m128 frac) {
     return cell;
 }
 
+// The same from the floors and fractions as arrays.
+inline Cell cell_inside(const int32_t floors[3], const float frac[3]) {
+    return cell_inside(_mm_setr_epi32(floors[0], floors[1], floors[2], 0),
+                       _mm_setr_ps(frac[0], frac[1], frac[2], 0.0f));
+}
+
 // Two integer samples as the doubles of one register.
 NIMBREL_ALWAYS_INLINE __m128d double_pair(int32_t a, int32_t b) {
     return _mm_cvtepi32_pd(_mm_unpacklo_epi32(_mm_cvtsi32_si128(a), _mm_cvtsi32_si128(b)));
@@ -157,7 +191,7 @@ NIMBREL_ALWAYS_INLINE __m128d double_pair(int32_t a, int32_t b) {
 // corner passes the fetches' bound tests, so only a slice never loaded is
 // tested for (it reads as zero, as the fetch answers).
 template <typename Format>
-NIMBREL_ALWAYS_INLINE void blend_typed(const SliceTable &table, const Cell &cell, float sum[]) {
+NIMBREL_ALWAYS_INLINE void trilinear_blend(const SliceTable &table, const Cell &cell, float sum[]) {
     const uint8_t *const s0 = static_cast<const uint8_t *>(table.slices[cell.z0]);
     const uint8_t *const s1 = static_cast<const uint8_t *>(table.slices[cell.z1]);
     const int64_t i00 = cell.x0 + cell.y0 * table.width, i10 = i00 + (cell.x1 - cell.x0);
