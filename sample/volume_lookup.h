@@ -182,16 +182,26 @@ NIMBREL_ALWAYS_INLINE void look_up(const LookupPlan &plan, int mode, const float
     const __m128 frac = _mm_add_ps(_mm_sub_ps(position, _mm_cvtepi32_ps(floors)), zero);
     const __m128 offset = _mm_loadu_ps(exchange->offset); // lane 3 (frac[0]) unused
     store3(exchange->frac, frac);
-    switch (plan.format) {
+    switch (plan.format) { // one jump: every format the plan gives has its case
+    case FORMAT_BGR8:
+        return answer<BgrSamples>(plan, mode, floors, frac, offset, result);
+    case FORMAT_U8:
+        return answer<U8Samples>(plan, mode, floors, frac, offset, result);
+    case FORMAT_U16_LITTLE:
+        return answer<U16Samples<true, false>>(plan, mode, floors, frac, offset, result);
+    case FORMAT_U16_BIG:
+        return answer<U16Samples<false, false>>(plan, mode, floors, frac, offset, result);
+    case FORMAT_S16_LITTLE:
+        return answer<U16Samples<true, true>>(plan, mode, floors, frac, offset, result);
+    case FORMAT_S16_BIG:
+        return answer<U16Samples<false, true>>(plan, mode, floors, frac, offset, result);
     case FORMAT_ZERO: // every sample is 0, in every mode
         result->r = result->g = result->b = 0.0f;
         return;
     case FORMAT_NONE: // the colour is left as it was
         return;
     default:
-        with_format(plan.format, [&](auto format) {
-            answer<decltype(format)>(plan, mode, floors, frac, offset, result);
-        });
+        __builtin_unreachable();
     }
 }
 
