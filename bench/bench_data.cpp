@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "shader/file_types.h"
+#include "tests/support/bmp_writer.h"
 
 namespace bench {
 
@@ -39,34 +40,23 @@ std::string numbered(const std::string &folder, const char *stem, int index, con
     return folder + name;
 }
 
-void put_le(std::vector<uint8_t> &bytes, size_t at, uint32_t value, int count) {
-    for (int i = 0; i < count; ++i)
-        bytes[at + i] = uint8_t(value >> (8 * i));
-}
-
 // One 24-bit BMP slice: rows stored bottom-up, so slice row height-1-k is the
 // file's stored row k, each row padded to a multiple of 4 bytes.
 void write_bmp(const std::string &name, const uint8_t *slice, int width, int height) {
-    const int row_bytes = 3 * width, pad = (4 - row_bytes % 4) % 4;
-    const uint32_t image_size = uint32_t(height) * uint32_t(row_bytes + pad);
-    std::vector<uint8_t> header(54, 0);
-    header[0] = 'B';
-    header[1] = 'M';
-    put_le(header, 2, 54 + image_size, 4);
-    put_le(header, 10, 54, 4);
-    put_le(header, 14, 40, 4);
-    put_le(header, 18, uint32_t(width), 4);
-    put_le(header, 22, uint32_t(height), 4);
-    put_le(header, 26, 1, 2);
-    put_le(header, 28, 24, 2);
-    put_le(header, 34, image_size, 4);
-    std::vector<uint8_t> pixels(image_size, 0);
-    for (int k = 0; k < height; ++k)
-        memcpy(&pixels[size_t(k) * (row_bytes + pad)], slice + size_t(height - 1 - k) * row_bytes,
-               row_bytes);
+    const size_t row_bytes = 3 * size_t(width);
+    std::vector<bmp_writer::Bytes> rows;
+    for (int k = 0; k < height; ++k) {
+        const uint8_t *row = slice + size_t(height - 1 - k) * row_bytes;
+        rows.emplace_back(row, row + row_bytes);
+    }
+    bmp_writer::Header header;
+    header.width = width;
+    header.height = height;
+    const bmp_writer::Bytes pixels = bmp_writer::pixel_area(rows, width);
+    header.image_size = uint32_t(pixels.size());
+    const bmp_writer::Bytes bytes = bmp_writer::file(header, pixels);
     FILE *file = open_for_writing(name);
-    write_all(name, header.data(), header.size(), file);
-    write_all(name, pixels.data(), pixels.size(), file);
+    write_all(name, bytes.data(), bytes.size(), file);
     fclose(file);
 }
 

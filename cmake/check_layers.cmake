@@ -2,7 +2,8 @@
 # include only downward: shader/ may include input/, sample/ and host/;
 # input/ and sample/ only host/ (never each other); host/ nothing else.
 # Everything around the library (renderer/, tools/, bench/, fuzz/) reaches it
-# only through its public headers, and may use the tests' reference.
+# only through its public headers, and may use the tests' reference and BMP
+# writer.
 #   cmake -DSOURCE_DIR=<tree> -P check_layers.cmake
 cmake_minimum_required(VERSION 3.25)
 set(allowed_shader shader input sample host)
@@ -10,7 +11,7 @@ set(allowed_input input host)
 set(allowed_sample sample host)
 set(allowed_host host)
 set(public_headers sample/sample_exchange.h shader/file_types.h host/host_api.h
-  tests/support/reference.h)
+  tests/support/reference.h tests/support/bmp_writer.h)
 set(library_rooms shader input sample host)
 set(outside_rooms renderer tools bench fuzz)
 

@@ -118,25 +118,29 @@ bool valid_header(const BmpHeader &header, int64_t file_size, const LoadedSlices
     return true;
 }
 
-// Reads `height` stored rows from the stream's position into a new slice,
-// the first stored row as the slice's last. Null after one message.
-uint8_t *read_rows(FILE *stream, int32_t width, int32_t height) {
-    const int row_bytes = 3 * width;
-    const int pad = row_pad_by_remainder[row_bytes % 4];
-    uint8_t *slice = static_cast<uint8_t *>(allocate_items(height, row_bytes));
-    if (!slice) return nullptr;
-    for (int row = height - 1; row >= 0; --row) {
-        uint8_t padding[3];
-        const bool whole = fread(slice + static_cast<size_t>(row) * row_bytes, 1, row_bytes,
-                                 stream) == static_cast<size_t>(row_bytes) &&
-                           (row == 0 || fread(padding, 1, pad, stream) == static_cast<size_t>(pad));
-        if (!whole) { // the file shrank since it was measured
-            NIMBREL_RELEASE(slice);
-            mi_error("bitsize mismatch");
-            return nullptr;
+// Reads the `height` stored rows at the stream's position into `slice`, the
+// first stored row as the slice's last; false when the file ends first.
+// Stored rows come in batches of whole rows, read into the start of the part
+// of the slice still to fill (clear of the batch's places: batch * (stride +
+// row) <= unfilled * row), then copied to their places: a few large reads and
+// no second buffer. The last row or two are read straight to their places.
+bool read_rows(FILE *stream, uint8_t *slice, size_t row, size_t pad, size_t height) {
+    const size_t stride = row + pad;
+    uint8_t padding[3];
+    for (size_t unfilled = height; unfilled > 0;) {
+        const size_t batch = unfilled * row / (stride + row);
+        if (batch == 0) {
+            --unfilled;
+            if (fread(slice + unfilled * row, 1, row, stream) != row) return false;
+            if (unfilled > 0 && fread(padding, 1, pad, stream) != pad) return false;
+            continue;
         }
+        if (fread(slice, 1, batch * stride, stream) != batch * stride) return false;
+        for (size_t k = 0; k < batch; ++k)
+            memcpy(slice + (unfilled - 1 - k) * row, slice + k * stride, row);
+        unfilled -= batch;
     }
-    return slice;
+    return true;
 }
 
 } // namespace
@@ -152,13 +156,22 @@ bool read_bmp_slice(FILE *stream, int64_t file_size, LoadedSlices *slices, int i
         slices->height = header.height;
     }
     if (!valid) return false;
-    uint8_t *slice = nullptr;
-    if (platform_seek(stream, header.data_offset))
-        slice = read_rows(stream, header.width, header.height);
-    else
+    const int row_bytes = 3 * header.width;
+    const int pad = row_pad_by_remainder[row_bytes % 4];
+    if (!platform_seek(stream, header.data_offset)) {
         mi_error("bitsize mismatch");
+        return false;
+    }
+    uint8_t *slice = static_cast<uint8_t *>(allocate_items(header.height, row_bytes));
+    if (!slice) return false;
+    if (!read_rows(stream, slice, row_bytes, pad, header.height)) {
+        // The file shrank since it was measured.
+        NIMBREL_RELEASE(slice);
+        mi_error("bitsize mismatch");
+        return false;
+    }
     slices->slices[index] = slice;
-    return slice != nullptr;
+    return true;
 }
 
 } // namespace nimbrel

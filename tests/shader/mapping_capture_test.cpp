@@ -6,7 +6,7 @@
 #include <cstring>
 #include <functional>
 
-#include "bmp_writer.h"
+#include "support/bmp_test.h"
 
 using standin::Instance;
 using standin::Params;

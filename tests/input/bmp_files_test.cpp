@@ -7,7 +7,7 @@
 #include <map>
 #include <set>
 
-#include "bmp_writer.h"
+#include "support/bmp_test.h"
 
 using bmp_writer::Bytes;
 

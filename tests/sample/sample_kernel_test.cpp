@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "input/volume_input.h"
 #include "sample/voxel_kernel.h"
 #include "support/hand_volume.h"
 
@@ -351,35 +350,6 @@ TEST(Trilinear, SignedSamplesBlendLikeAnyOther) {
     // -300 and 100, little-endian signed 16-bit.
     HandVolume volume(S16_BLOCK, 1, 2, 1, {{0xD4, 0xFE, 0x64, 0x00}});
     EXPECT_EQ(blend(volume, {0.5f, 0.0f, 0.0f})[0], -100.0f);
-}
-
-// ---- Slice names -------------------------------------------------------------
-
-std::string advanced(std::string name) {
-    const size_t dot = name.find('.');
-    if (dot != std::string::npos) nimbrel::advance_slice_name(&name[0], dot);
-    return name;
-}
-
-TEST(SliceName, RaisesTheFourCharactersBeforeTheFirstDot) {
-    const struct {
-        const char *from, *to;
-    } cases[] = {
-        {"head_0098.raw", "head_0099.raw"},
-        {"head_0099.raw", "head_0100.raw"},
-        {"a9.bmp", "b0.bmp"},
-        {"x9999.raw", "x0000.raw"}, // the carry stops after four places
-        {"9.raw", "0.raw"},         // and at the start of the name
-        {"99.raw", "00.raw"},
-        {"vol19999.raw", "vol10000.raw"},
-        {"slice.bmp", "slicf.bmp"}, // not checked to be a digit
-        {"run.7/s001.raw", "ruo.7/s001.raw"},
-        {"a9/x9999/9/slice.bmp", "a9/x9999/9/slicf.bmp"},
-        {"ab/9.raw", "ab00.raw"}, // '/' is raised like any character
-        {".raw", ".raw"},         // nothing before the dot
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(advanced(c.from), c.to) << c.from;
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // Binding of the renderer's functions by name: the reports of a missing
 // renderer or function, the retry, re-binding to another module, and the
 // message wrappers.
-#include "test_support.h"
+#include "support/test_support.h"
 
 #if defined(_WIN32)
 #include <windows.h>

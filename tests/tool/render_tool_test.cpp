@@ -9,7 +9,7 @@
 #include <sstream>
 #include <sys/wait.h>
 
-#include "test_support.h"
+#include "support/test_support.h"
 
 namespace {
 

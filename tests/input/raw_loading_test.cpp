@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #endif
 
-#include "test_support.h"
+#include "support/test_support.h"
 
 using standin::Instance;
 using standin::Params;

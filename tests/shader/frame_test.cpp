@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "test_support.h"
+#include "support/test_support.h"
 
 using standin::Instance;
 using standin::Params;

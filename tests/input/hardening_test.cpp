@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "fuzz/fuzz_inputs.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 using standin::Instance;
 using standin::Params;
@@ -175,8 +175,8 @@ TEST_F(Hardening, DirectoryAsTheFileNameIsRefused) {
     }
 }
 
-// A FIFO would make an open wait for a writer: it must be refused before it
-// is opened. Should init block anyway, a writer is opened to release it and
+// A FIFO would make a blocking open wait for a writer: it must be refused
+// without waiting. Should init block anyway, a writer is opened to release it and
 // the test fails.
 TEST_F(Hardening, FifoIsRefusedWithoutWaiting) {
     for (Source source : {BMP_SERIES_SOURCE, RAW_SERIES_SOURCE, BLOCK_SOURCE}) {

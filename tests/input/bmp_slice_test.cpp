@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "bmp_writer.h"
+#include "support/bmp_test.h"
 
 using bmp_writer::Bytes;
 using bmp_writer::Header;
@@ -22,9 +22,9 @@ class BmpSlices : public bmp_writer::BmpTest {
     void expect_rejected(const fs::path &path, const std::string &message,
                          const std::string &context) {
         renderer.log().clear();
-        const int descriptors = bmp_writer::open_descriptors();
+        const int descriptors = testing_support::open_descriptors();
         auto instance = load(path.string(), 1);
-        EXPECT_EQ(bmp_writer::open_descriptors(), descriptors) << context;
+        EXPECT_EQ(testing_support::open_descriptors(), descriptors) << context;
         EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{message}) << context;
         ASSERT_NE(instance->volume(), nullptr);
         EXPECT_EQ(slice(*instance, 0), Bytes{}) << context;
@@ -66,41 +66,45 @@ TEST_F(BmpSlices, TwoByTwoExampleReversesTheRowsAndDropsThePadding) {
 
 // Widths 1 to 4 pad their rows by 1, 2, 3 and 0 bytes. The rows need
 // height * (3 * width + pad) - pad bytes: exactly that is enough, one fewer
-// is rejected before anything is read.
+// is rejected before anything is read. The rows land reversed at any height
+// (they are read in batches of falling size, the last one or two alone).
 TEST_F(BmpSlices, RowsArePaddedByTheTableAndTheSpanIsChecked) {
     const int expected_pad[] = {1, 2, 3, 0};
     for (int width = 1; width <= 4; ++width) {
-        const int height = 3, pad = expected_pad[width - 1];
-        ASSERT_EQ(bmp_writer::row_pad(width), pad);
-        std::vector<Bytes> rows;
-        bmp_writer::numbered_file(width, height, 1, &rows);
-        const Bytes area = bmp_writer::pixel_area(rows, width, 0xEE);
-        const int span = height * (3 * width + pad) - pad;
-        ASSERT_EQ(area.size(), size_t(span + pad));
-        for (int image_size : {span + pad, span, span - 1}) {
-            const std::string context =
-                "width " + std::to_string(width) + ", image size " + std::to_string(image_size);
-            Header header;
-            header.width = width;
-            header.height = height;
-            header.image_size = uint32_t(image_size);
-            const Bytes stored(area.begin(), area.begin() + image_size);
-            const fs::path path =
-                write("pad" + std::to_string(width) + "_" + std::to_string(image_size) + ".bmp",
-                      bmp_writer::file(header, stored));
-            if (image_size < span) {
-                expect_rejected(path,
-                                "pixel area of " + path.string() +
-                                    " too small: " + std::to_string(image_size) + " bytes, need " +
-                                    std::to_string(span),
-                                context);
-                continue;
+        for (int height : {1, 2, 3, 4, 7, 15}) {
+            const int pad = expected_pad[width - 1];
+            ASSERT_EQ(bmp_writer::row_pad(width), pad);
+            std::vector<Bytes> rows;
+            bmp_writer::numbered_file(width, height, 1, &rows);
+            const Bytes area = bmp_writer::pixel_area(rows, width, 0xEE);
+            const int span = height * (3 * width + pad) - pad;
+            ASSERT_EQ(area.size(), size_t(span + pad));
+            for (int image_size : {span + pad, span, span - 1}) {
+                const std::string context = std::to_string(width) + " x " + std::to_string(height) +
+                                            ", image size " + std::to_string(image_size);
+                Header header;
+                header.width = width;
+                header.height = height;
+                header.image_size = uint32_t(image_size);
+                const Bytes stored(area.begin(), area.begin() + image_size);
+                const fs::path path =
+                    write("pad" + std::to_string(width) + "x" + std::to_string(height) + "_" +
+                              std::to_string(image_size) + ".bmp",
+                          bmp_writer::file(header, stored));
+                if (image_size < span) {
+                    expect_rejected(path,
+                                    "pixel area of " + path.string() +
+                                        " too small: " + std::to_string(image_size) +
+                                        " bytes, need " + std::to_string(span),
+                                    context);
+                    continue;
+                }
+                renderer.log().clear();
+                auto instance = load(path.string(), 1);
+                EXPECT_TRUE(renderer.log().errors().empty()) << context;
+                EXPECT_EQ(slice(*instance, 0), bmp_writer::reversed_rows(rows)) << context;
+                instance->exit(state);
             }
-            renderer.log().clear();
-            auto instance = load(path.string(), 1);
-            EXPECT_TRUE(renderer.log().errors().empty()) << context;
-            EXPECT_EQ(slice(*instance, 0), bmp_writer::reversed_rows(rows)) << context;
-            instance->exit(state);
         }
     }
 }
@@ -372,9 +376,9 @@ TEST_F(BmpSlices, SeriesStopsAtAMissingOrRejectedThirdFile) {
         renderer.log().clear();
         state.point() = {0.25f, -3.5f, 7.0f};
         const uint64_t flushes = state.flushes;
-        const int descriptors = bmp_writer::open_descriptors();
+        const int descriptors = testing_support::open_descriptors();
         instance.init(state);
-        EXPECT_EQ(bmp_writer::open_descriptors(), descriptors);
+        EXPECT_EQ(testing_support::open_descriptors(), descriptors);
 
         EXPECT_EQ(renderer.log().errors(),
                   std::vector<std::string>{missing ? "could not open file " + third.string()

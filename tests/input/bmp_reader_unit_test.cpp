@@ -3,8 +3,9 @@
 // start wherever the stream stands, and leaves the stream to its caller.
 #include <climits>
 
-#include "bmp_writer.h"
 #include "input/volume_input.h"
+#include "support/bmp_writer.h"
+#include "support/test_support.h"
 
 using bmp_writer::Bytes;
 using bmp_writer::Header;

@@ -1,24 +1,14 @@
-// BMP files for the tests, written field by field at their byte offsets
-// (little-endian), and a fixture that loads BMP slice series through the
-// stand-in renderer from a scratch folder whose path has no '.' (the series
-// counter works on the characters before the first '.' of the whole path).
+// The one BMP writer of the tests and the fuzz targets: files written field by
+// field at their byte offsets (little-endian), every field settable, so that a
+// test can write a sound file or any broken one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <memory>
-#include <string>
 #include <vector>
-
-#include "test_support.h"
-
-#if defined(__linux__)
-#include <dirent.h>
-#endif
 
 namespace bmp_writer {
 
-namespace fs = std::filesystem;
 using Bytes = std::vector<unsigned char>;
 
 // The header fields the library reads, plus the ones a real file carries.
@@ -109,69 +99,21 @@ inline Bytes numbered_file(int width, int height, int seed, std::vector<Bytes> *
     return file(header, area);
 }
 
-// Open file descriptors of this process, to see that every stream was closed
-// (-1 where the system cannot tell).
-inline int open_descriptors() {
-#if defined(__linux__)
-    DIR *dir = opendir("/proc/self/fd");
-    if (!dir) return -1;
-    int count = 0;
-    while (readdir(dir))
-        ++count;
-    closedir(dir);
-    return count;
-#else
-    return -1;
-#endif
+// A usual 24-bit file whose pixel (x, y) of stored row y, channel c holds
+// x * 7 + y * 13 + seed * 31 + c (mod 256): a recognisable pattern.
+inline Bytes pattern_file(int width, int height, int seed = 0) {
+    std::vector<Bytes> rows(size_t(height > 0 ? height : 0),
+                            Bytes(3 * size_t(width > 0 ? width : 0)));
+    for (size_t y = 0; y < rows.size(); ++y)
+        for (size_t i = 0; i < rows[y].size(); ++i)
+            rows[y][i] =
+                static_cast<unsigned char>((i / 3) * 7 + y * 13 + size_t(seed) * 31 + i % 3);
+    Header header;
+    header.width = width;
+    header.height = height;
+    const Bytes area = pixel_area(rows, width);
+    header.image_size = static_cast<uint32_t>(area.size());
+    return file(header, area);
 }
-
-// Loads BMP series (file type 0) through the stand-in renderer from a
-// scratch folder without a '.' in its path.
-class BmpTest : public testing_support::RendererTest {
-  protected:
-    void SetUp() override {
-        testing_support::RendererTest::SetUp();
-        std::error_code ignored;
-        fs::remove_all(folder, ignored);
-        const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        folder = fs::temp_directory_path() / "nimbrel-bmp-tests" /
-                 (std::string(info->test_suite_name()) + "_" + info->name());
-        fs::remove_all(folder, ignored);
-        fs::create_directories(folder);
-        ASSERT_EQ(folder.string().find('.'), std::string::npos) << folder;
-    }
-
-    fs::path write(const std::string &name, const Bytes &bytes) {
-        const fs::path path = folder / name;
-        testing_support::write_file(path, bytes);
-        return path;
-    }
-
-    // A file type 0 instance over `slices` files from `first` on, with
-    // `coord` following the current point, initialised on `state`.
-    std::unique_ptr<standin::Instance> load(const std::string &first, int slices,
-                                            int interpolation = standin::NEAREST_MODE) {
-        auto instance = std::make_unique<standin::Instance>(
-            renderer, standin::Params{first, {0, 0, 0}, slices, interpolation, 0, 0, 0, 1});
-        instance->connect_coord([](miVector p) { return p; });
-        instance->init(state);
-        return instance;
-    }
-
-    // Slice z as loaded (3 * width * height bytes), or empty when its entry
-    // or the table is null.
-    static Bytes slice(const standin::Instance &instance, int z) {
-        const VolumeData *volume = instance.volume();
-        if (!volume || !volume->slices8 || !volume->slices8[z]) return {};
-        const uint8_t *bytes = volume->slices8[z];
-        return Bytes(bytes, bytes + 3 * size_t(volume->width) * size_t(volume->height));
-    }
-
-    static bool mapping_is_zero(const standin::Instance &instance) {
-        for (float element : instance.volume()->mapping)
-            if (element != 0.0f) return false;
-        return true;
-    }
-};
 
 } // namespace bmp_writer

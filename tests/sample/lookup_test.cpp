@@ -2,19 +2,17 @@
 // modes, normalisation, and what it writes into the caller's record.
 #include <algorithm>
 #include <atomic>
-#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <random>
 #include <thread>
 #include <vector>
 
 #include "support/reference.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 using standin::Instance;
 using standin::NEAREST_MODE;
@@ -661,108 +659,7 @@ TEST_F(Lookup, EachLookupFlushesAndEvaluatesCoordAfresh) {
     volume->exit(state);
 }
 
-// ---- Against an independent reference ---------------------------------------------
-
-// The sample at (x, y, z) of a raw block of `filetype`, from the file's bytes.
-double reference_sample(const Bytes &file, int filetype, int little_endian, int width, int height,
-                        int x, int y, int z) {
-    const size_t index = size_t(x) + size_t(width) * (size_t(y) + size_t(height) * z);
-    if (filetype == U8_BLOCK) return file[index];
-    const unsigned first = file[2 * index], second = file[2 * index + 1];
-    const unsigned bits = little_endian ? first + 256 * second : 256 * first + second;
-    if (filetype == S16_BLOCK && bits >= 32768) return double(bits) - 65536.0;
-    return bits;
-}
-
-double divisor_of(int filetype) {
-    switch (filetype) {
-    case U16_SERIES:
-        return 65535;
-    case U12_SERIES:
-    case U12_BLOCK:
-        return 4095;
-    default:
-        return 255;
-    }
-}
-
-// Trilinear in double, as the textbook writes it: lerp along x, then y, then z.
-double reference_trilinear(const std::function<double(int, int, int)> &sample, const int size[3],
-                           const float p[3]) {
-    int lower[3], upper[3];
-    double t[3];
-    for (int axis = 0; axis < 3; ++axis) {
-        lower[axis] = int(std::floor(double(p[axis])));
-        upper[axis] = std::min(lower[axis] + 1, size[axis] - 1);
-        t[axis] = p[axis] - lower[axis];
-    }
-    auto lerp = [](double a, double b, double t) { return a + (b - a) * t; };
-    double plane[2];
-    for (int k = 0; k < 2; ++k) {
-        const int z = k ? upper[2] : lower[2];
-        const double row0 =
-            lerp(sample(lower[0], lower[1], z), sample(upper[0], lower[1], z), t[0]);
-        const double row1 =
-            lerp(sample(lower[0], upper[1], z), sample(upper[0], upper[1], z), t[0]);
-        plane[k] = lerp(row0, row1, t[1]);
-    }
-    return lerp(plane[0], plane[1], t[2]);
-}
-
-TEST_F(Lookup, AgreesWithADoublePrecisionReferenceOnRandomVolumes) {
-    std::mt19937 random(2024);
-    const int size[3] = {9, 6, 7}; // width - 1 = 8: every position is reachable exactly
-    for (int filetype : {U16_SERIES, U12_SERIES, U8_BLOCK, U12_BLOCK, S16_BLOCK})
-        for (int little_endian : {0, 1}) {
-            const int sample_bytes = filetype == U8_BLOCK ? 1 : 2;
-            Bytes file(size_t(size[0]) * size[1] * size[2] * sample_bytes);
-            for (auto &byte : file)
-                byte = uint8_t(random());
-            auto sample = [&](int x, int y, int z) {
-                return reference_sample(file, filetype, little_endian, size[0], size[1], x, y, z);
-            };
-            double largest = 0;
-            for (int z = 0; z < size[2]; ++z)
-                for (int y = 0; y < size[1]; ++y)
-                    for (int x = 0; x < size[0]; ++x)
-                        largest = std::max(largest, std::fabs(sample(x, y, z)));
-            const double divisor = divisor_of(filetype);
-            for (int mode : {NEAREST_MODE, TRILINEAR_MODE}) {
-                auto volume = load(filetype, size[0], size[1], size[2], file, mode, little_endian);
-                for (int i = 0; i < 3000; ++i) {
-                    float p[3];
-                    for (int axis = 0; axis < 3; ++axis) {
-                        const float top = float(size[axis] - 1);
-                        switch (random() % 4) {
-                        case 0:
-                            p[axis] = float(random() % size[axis]);
-                            break;
-                        case 1:
-                            p[axis] = float(random() % (2 * size[axis] - 1)) / 2;
-                            break;
-                        default:
-                            p[axis] = std::uniform_real_distribution<float>(0, top)(random);
-                        }
-                        p[axis] = std::min(p[axis], top);
-                    }
-                    double expected;
-                    if (mode == NEAREST_MODE)
-                        expected = sample(int(std::floor(p[0] + 0.5)), int(std::floor(p[1] + 0.5)),
-                                          int(std::floor(p[2] + 0.5)));
-                    else
-                        expected = reference_trilinear(sample, size, p);
-                    expected /= divisor;
-                    const miColor color = at(*volume, {p[0], p[1], p[2]});
-                    const double tolerance =
-                        (mode == NEAREST_MODE ? 1 : 16) * FLT_EPSILON * (largest / divisor);
-                    ASSERT_NEAR(color.r, expected, tolerance)
-                        << "type " << filetype << " little_endian " << little_endian << " mode "
-                        << mode << " at " << p[0] << ", " << p[1] << ", " << p[2];
-                }
-                volume->exit(state);
-            }
-        }
-}
+// ---- Against the reference -------------------------------------------------------
 
 // The lookup's answers are bit for bit those of the reference's fetch and
 // blend of the file's samples, divided by the type's divisor.
@@ -782,7 +679,7 @@ TEST_F(Lookup, AnswersAreExactlyTheFetchesAndTheBlendDivided) {
                 const size_t slice_bytes = file.size() / size_t(size[2]);
                 for (int z = 0; z < size[2]; ++z)
                     record.slices.push_back(file.data() + z * slice_bytes);
-                const float divisor = float(divisor_of(filetype));
+                const float divisor = file_type_facts(filetype)->divisor;
                 for (int i = 0; i < 2000; ++i) {
                     const float p[3] = {std::uniform_real_distribution<float>(0, 8)(random),
                                         std::uniform_real_distribution<float>(0, 4)(random),
