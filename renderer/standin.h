@@ -152,8 +152,9 @@ class State {
 
   private:
     char *bytes() { return reinterpret_cast<char *>(&raw_); }
-    miState
-        raw_; // first: the library is handed &raw_; its members are reached by the offsets above
+    // First: the library is handed &raw_. Its members are reached by the
+    // offsets above, never by the library's names for them.
+    miState raw_;
     CacheEntry cache_[8];
     int cached_count_ = 0;
     uint64_t cached_for_ = 0; // serial of the instance the cache belongs to

@@ -2,6 +2,7 @@
  * own layout checks run with this compiler. */
 #include <string.h>
 
+#include "file_types.h"
 #include "sample_exchange.h"
 
 _Static_assert(sizeof(SampleExchange) == 128, "SampleExchange as a C caller sees it");
@@ -16,3 +17,9 @@ void calling_shader_prepare(SampleExchange *exchange) {
 
 /* True when the last lookup's position lay near no face of the grid. */
 int calling_shader_inside(const SampleExchange *exchange) { return exchange->edge == EDGE_NONE; }
+
+/* The divisor a lookup of `filetype` normalises by, or 0 for a type that loads nothing. */
+float calling_shader_divisor(int filetype) {
+    const FileTypeFacts *facts = file_type_facts(filetype);
+    return facts ? facts->divisor : 0.0f;
+}

@@ -1,6 +1,6 @@
 # Packs the build in BUILD_DIR with CPACK as GENERATOR and checks that the
 # archive holds what a renderer user needs: the library (LIBRARY), its
-# declaration, the shared record's header and the guide.
+# declaration, the shared record's and the file types' headers and the guide.
 cmake_minimum_required(VERSION 3.25)
 
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -21,6 +21,7 @@ if(NOT status EQUAL 0)
 endif()
 message(STATUS "${archives}:\n${listing}")
 foreach(wanted IN ITEMS "lib/${LIBRARY}" "include/Nimbrel.mi" "include/nimbrel/sample_exchange.h"
+                        "include/nimbrel/file_types.h"
                         "doc/Nimbrel/user-guide.md" "lib/cmake/Nimbrel/NimbrelConfig.cmake")
   string(FIND "${listing}" "/${wanted}\n" at)
   if(at EQUAL -1)
