@@ -150,8 +150,8 @@ void release_lookup_volume(LookupVolume &volume) {
 float run_full(standin::Instance &instance, standin::State &state, SampleExchange *exchange,
                PointSpan points) {
     standin::Renderer &renderer = *standin::Renderer::current();
-    miBoolean (*const lookup)(miColor *, miState *, void *) = renderer.shader_lookup;
-    void *params = instance.params();
+    miBoolean (*const lookup)(miColor *, miState *, VolumeParams *) = renderer.shader_lookup;
+    VolumeParams *params = instance.params();
     miShaderRecord *record = &instance.record();
     miState *raw = state.raw();
     state.set_exchange(exchange);

@@ -307,12 +307,12 @@ void Instance::enter(State &state) {
 void Instance::init(State &state) {
     enter(state);
     miBoolean request = 0;
-    renderer_.shader_init(state.raw(), block(), &request);
+    renderer_.shader_init(state.raw(), params(), &request);
 }
 
 miBoolean Instance::call_lookup(State &state, miColor *result) {
     enter(state);
-    return renderer_.shader_lookup(result, state.raw(), block());
+    return renderer_.shader_lookup(result, state.raw(), params());
 }
 
 miColor Instance::lookup(State &state, miVector point, SampleExchange *exchange, miColor incoming) {
@@ -353,7 +353,7 @@ std::array<float, 16> Instance::looked_up_mapping(State &state) {
 
 void Instance::exit(State &state) {
     enter(state);
-    renderer_.shader_exit(state.raw(), block());
+    renderer_.shader_exit(state.raw(), params());
 }
 
 char *Instance::filename_text() {

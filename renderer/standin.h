@@ -32,7 +32,10 @@
 #include "renderer/declaration.h"
 #include "sample/sample_exchange.h"
 
-// What the shader keeps in its user-pointer slot: opaque to the renderer.
+// The shader's parameter block, laid out from its declaration, and what the
+// shader keeps in its user-pointer slot: both opaque to the renderer, named
+// only so that the entry points are called through their own types.
+struct VolumeParams;
 struct VolumeData;
 
 namespace standin {
@@ -233,7 +236,7 @@ class Instance {
     // Byte offset of the parameter called `name` in the block.
     size_t offset_of(const std::string &name) const;
     // The parameter block, as handed to the shader's entry points.
-    void *params() { return block(); }
+    VolumeParams *params() { return reinterpret_cast<VolumeParams *>(block()); }
     // The renderer's text of `filename`, which the library edits while loading.
     char *filename_text();
     miTag filename_tag();
@@ -287,9 +290,9 @@ class Renderer {
     miBoolean instance_init_requested() const { return init_request_; }
 
     // Entry points as found in the library.
-    void (*shader_init)(miState *, void *params, miBoolean *) = nullptr;
-    miBoolean (*shader_lookup)(miColor *, miState *, void *params) = nullptr;
-    void (*shader_exit)(miState *, void *params) = nullptr;
+    void (*shader_init)(miState *, VolumeParams *, miBoolean *) = nullptr;
+    miBoolean (*shader_lookup)(miColor *, miState *, VolumeParams *) = nullptr;
+    void (*shader_exit)(miState *, VolumeParams *) = nullptr;
     int (*shader_version)() = nullptr;
     int (*set_module_handle)(void *) = nullptr;
     void *module() const { return module_; }
