@@ -43,8 +43,8 @@ int main(int argc, char **argv) {
     }
     try {
         const std::string folder = bench::data_folder();
-        auto volume = bench::load_lookup_volume(renderer, shape, folder, points, points,
-                                                method == "nanovdb");
+        auto volume =
+            bench::load_lookup_volume(renderer, shape, folder, points, points, method == "nanovdb");
         volume->instance->param<int32_t>("interpolation") = mode;
         const bench::PointSpan set = (pattern == "rays" ? volume->rays : volume->random).all();
         standin::State state;

@@ -117,7 +117,8 @@ std::unique_ptr<LookupVolume> load_lookup_volume(standin::Renderer &renderer,
 
     // standin::NEAREST_MODE answers the generated samples, divided as the file type says.
     const size_t w = size_t(shape.width), wh = w * size_t(shape.height);
-    for (size_t i = 0; i < volume->random.coord.size(); i += 97 + volume->random.coord.size() / 4096) {
+    for (size_t i = 0; i < volume->random.coord.size();
+         i += 97 + volume->random.coord.size() / 4096) {
         const miVector p = volume->random.position[i];
         size_t x = size_t(p.x), y = size_t(p.y), z = size_t(p.z);
         x += p.x - float(x) >= 0.5f;

@@ -145,9 +145,9 @@ void lookup_benchmark(benchmark::State &state, VolumeSpec shape, int mode, Patte
             sum = bench::run_bare(volume.bare, mode, points, method == Method::SERIAL);
         benchmark::DoNotOptimize(sum);
     }
-    state.counters["ns"] = benchmark::Counter(double(kPoints),
-                                              benchmark::Counter::kIsIterationInvariantRate |
-                                                  benchmark::Counter::kInvert);
+    state.counters["ns"] =
+        benchmark::Counter(double(kPoints), benchmark::Counter::kIsIterationInvariantRate |
+                                                benchmark::Counter::kInvert);
 }
 
 // Lookups from several threads on one instance, each with its own state, the
@@ -390,12 +390,12 @@ void register_benchmarks(bool quick) {
                 const std::string name =
                     "lookup/" + shape.label() + "/" + mode_name(mode) + "/" + pattern_name(pattern);
                 lookup_rows.push_back({shape, mode, pattern, name});
-                for (Method method : {Method::FULL, Method::FLOOR, Method::BARE, Method::SERIAL,
-                                      Method::NANOVDB}) {
+                for (Method method :
+                     {Method::FULL, Method::FLOOR, Method::BARE, Method::SERIAL, Method::NANOVDB}) {
                     if (method == Method::NANOVDB && shape.channels() != 1) continue;
-                    const char *suffix = method == Method::FULL    ? "/full"
-                                         : method == Method::FLOOR ? "/floor"
-                                         : method == Method::BARE  ? "/bare"
+                    const char *suffix = method == Method::FULL     ? "/full"
+                                         : method == Method::FLOOR  ? "/floor"
+                                         : method == Method::BARE   ? "/bare"
                                          : method == Method::SERIAL ? "/serial"
                                                                     : "/nanovdb";
                     benchmark::RegisterBenchmark((name + suffix).c_str(), lookup_benchmark, shape,
@@ -427,12 +427,13 @@ void register_benchmarks(bool quick) {
 }
 
 void print_tables(const Collector &results) {
-    printf("\nLookups: ns per lookup, median of the repetitions. own = full - floor (the library's\n"
-           "own work); ratio = own / bare, with its target for the in-cache rows (64^3); nanovdb =\n"
-           "a dense NanoVDB float grid of the same samples through its accessor and samplers, the\n"
-           "target of own on every row. serial: the bare read with each point waiting for the\n"
-           "previous answer (one memory access at a time). Random points in 256^3 and 512^3 are\n"
-           "new to every pass (4 M in all).\n");
+    printf(
+        "\nLookups: ns per lookup, median of the repetitions. own = full - floor (the library's\n"
+        "own work); ratio = own / bare, with its target for the in-cache rows (64^3); nanovdb =\n"
+        "a dense NanoVDB float grid of the same samples through its accessor and samplers, the\n"
+        "target of own on every row. serial: the bare read with each point waiting for the\n"
+        "previous answer (one memory access at a time). Random points in 256^3 and 512^3 are\n"
+        "new to every pass (4 M in all).\n");
     printf("%-15s %-9s %-6s %8s %8s %8s %8s %8s %8s %6s %6s %6s\n", "volume", "mode", "points",
            "bare", "serial", "nanovdb", "full", "floor", "own", "/nano", "ratio", "target");
     double worst_floor = 0;

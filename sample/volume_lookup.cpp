@@ -12,8 +12,9 @@ namespace {
 // it is at most this.
 float round_down(int64_t value) {
     const float nearest = static_cast<float>(value);
-    return static_cast<double>(nearest) > static_cast<double>(value) ? nextafterf(nearest, -INFINITY)
-                                                                      : nearest;
+    return static_cast<double>(nearest) > static_cast<double>(value)
+               ? nextafterf(nearest, -INFINITY)
+               : nearest;
 }
 
 } // namespace

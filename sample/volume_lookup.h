@@ -151,9 +151,9 @@ NIMBREL_ALWAYS_INLINE void look_up(const LookupPlan &plan, int mode, const float
     if (plan.scale_in_float) {
         position = _mm_mul_ps(load3(coord), _mm_loadu_ps(plan.scale_float));
     } else {
-        position = _mm_setr_ps(scale_exactly(plan.scale, coord[0]),
-                               scale_exactly(plan.scale, coord[1]),
-                               scale_exactly(plan.scale, coord[2]), 0.0f);
+        position =
+            _mm_setr_ps(scale_exactly(plan.scale, coord[0]), scale_exactly(plan.scale, coord[1]),
+                        scale_exactly(plan.scale, coord[2]), 0.0f);
     }
 
     // The margin: 1 for STENCIL_MARGIN_1 (4), 2 for STENCIL_MARGIN_2 (5), else
@@ -162,14 +162,13 @@ NIMBREL_ALWAYS_INLINE void look_up(const LookupPlan &plan, int mode, const float
     const unsigned from_three = static_cast<unsigned>(exchange->stencil) - 3u;
     const unsigned margin = from_three < 3u ? from_three : 0u;
     const int low = _mm_movemask_ps(_mm_cmplt_ps(position, _mm_loadu_ps(plan.edge[margin].low)));
-    const int high =
-        _mm_movemask_ps(_mm_cmpnle_ps(position, _mm_loadu_ps(plan.edge[margin].high)));
+    const int high = _mm_movemask_ps(_mm_cmpnle_ps(position, _mm_loadu_ps(plan.edge[margin].high)));
     exchange->edge = edge_codes.code[low | high << 3];
 
     // Inside: 0 <= v <= last on every axis, both ends included; NaN is outside.
     const __m128 zero = _mm_setzero_ps();
-    const __m128 out = _mm_or_ps(_mm_cmplt_ps(position, zero),
-                                 _mm_cmpnle_ps(position, _mm_loadu_ps(plan.last)));
+    const __m128 out =
+        _mm_or_ps(_mm_cmplt_ps(position, zero), _mm_cmpnle_ps(position, _mm_loadu_ps(plan.last)));
     if (_mm_movemask_ps(out) != 0) {
         result->r = result->g = result->b = 0.0f;
         return;

@@ -157,11 +157,11 @@ NIMBREL_ALWAYS_INLINE Cell cell_inside(__m128i floors, __m128 frac) {
     cell.x1 = _mm_cvtsi128_si32(ceilings);
     cell.y1 = _mm_cvtsi128_si32(_mm_shuffle_epi32(ceilings, 1));
     cell.z1 = _mm_cvtsi128_si32(_mm_shuffle_epi32(ceilings, 2));
-    const __m128d u = _mm_cvtps_pd(frac);                      // fx, fy
-    const __m128d g = _mm_sub_pd(_mm_set1_pd(1.0), u);         // 1 - fx, 1 - fy
+    const __m128d u = _mm_cvtps_pd(frac);                       // fx, fy
+    const __m128d g = _mm_sub_pd(_mm_set1_pd(1.0), u);          // 1 - fx, 1 - fy
     const __m128d uz = _mm_cvtps_pd(_mm_movehl_ps(frac, frac)); // fz (lane 0)
     const __m128d gz = _mm_sub_pd(_mm_set1_pd(1.0), uz);
-    const __m128d first = _mm_unpacklo_pd(g, u);                // 1 - fx, fx
+    const __m128d first = _mm_unpacklo_pd(g, u); // 1 - fx, fx
     // (1 - fx)(1 - fy), fx (1 - fy), then (1 - fx) fy, fx fy: the products
     // commute, (1 - fy) fx is fx (1 - fy).
     const __m128d across_y0 = _mm_mul_pd(first, _mm_unpackhi_pd(g, g));
@@ -202,14 +202,14 @@ NIMBREL_ALWAYS_INLINE void trilinear_blend(const SliceTable &table, const Cell &
                                 voxel_in<Format>(s0, i11), voxel_in<Format>(s1, i11)};
     for (int c = 0; c < Format::channels; ++c) {
         // Terms rounded to float, two at a time, in the corner pairs.
-        const __m128 t01 = _mm_cvtpd_ps(
-            _mm_mul_pd(cell.weight01, double_pair(v[0].channel[c], v[1].channel[c])));
-        const __m128 t26 = _mm_cvtpd_ps(
-            _mm_mul_pd(cell.weight26, double_pair(v[2].channel[c], v[6].channel[c])));
-        const __m128 t34 = _mm_cvtpd_ps(
-            _mm_mul_pd(cell.weight34, double_pair(v[3].channel[c], v[4].channel[c])));
-        const __m128 t57 = _mm_cvtpd_ps(
-            _mm_mul_pd(cell.weight57, double_pair(v[5].channel[c], v[7].channel[c])));
+        const __m128 t01 =
+            _mm_cvtpd_ps(_mm_mul_pd(cell.weight01, double_pair(v[0].channel[c], v[1].channel[c])));
+        const __m128 t26 =
+            _mm_cvtpd_ps(_mm_mul_pd(cell.weight26, double_pair(v[2].channel[c], v[6].channel[c])));
+        const __m128 t34 =
+            _mm_cvtpd_ps(_mm_mul_pd(cell.weight34, double_pair(v[3].channel[c], v[4].channel[c])));
+        const __m128 t57 =
+            _mm_cvtpd_ps(_mm_mul_pd(cell.weight57, double_pair(v[5].channel[c], v[7].channel[c])));
         const auto second = [](__m128 pair) { return _mm_shuffle_ps(pair, pair, 1); };
         // The running sum in corner order 0 to 7, from 0.
         __m128 s = _mm_add_ss(_mm_setzero_ps(), t01);

@@ -45,7 +45,7 @@ struct VolumeData {
     uint16_t **slices16; // depth slice buffers for the 16-bit types, else null
     int32_t filetype;
     int32_t little_endian;
-    float mapping[16]; // coordinate mapping, element = row * 4 + column
+    float mapping[16];        // coordinate mapping, element = row * 4 + column
     nimbrel::LookupPlan plan; // the lookup's, set when loading has ended (prepare_lookup)
 };
 
