@@ -44,14 +44,14 @@ inline SliceTable slice_table(const VolumeView &view) {
 
 // Slice z of the table, or null where the fetches answer zero for every voxel
 // of it: z outside 0..depth-1, no table, or a slice never loaded.
-inline const uint8_t *slice_of(const SliceTable &table, int32_t z) {
+NIMBREL_ALWAYS_INLINE const uint8_t *slice_of(const SliceTable &table, int32_t z) {
     if (static_cast<uint32_t>(z) >= table.depth || !table.slices) return nullptr;
     return static_cast<const uint8_t *>(table.slices[z]);
 }
 
 // The linear index of column x, row y in a slice, or -1 where it lies outside
 // 0..area-1 (the fetches answer zero there).
-inline int64_t index_of(const SliceTable &table, int32_t x, int32_t y) {
+NIMBREL_ALWAYS_INLINE int64_t index_of(const SliceTable &table, int32_t x, int32_t y) {
     const int64_t linear = x + static_cast<int64_t>(y) * table.width;
     return static_cast<uint64_t>(linear) < table.area ? linear : -1;
 }
@@ -59,12 +59,14 @@ inline int64_t index_of(const SliceTable &table, int32_t x, int32_t y) {
 // Sample formats: the raw integer value of the element at `index` of a slice.
 struct U8Samples {
     static const int channels = 1;
-    static int32_t value(const uint8_t *slice, int64_t index, int) { return slice[index]; }
+    NIMBREL_ALWAYS_INLINE static int32_t value(const uint8_t *slice, int64_t index, int) {
+        return slice[index];
+    }
 };
 
 template <bool Little, bool Signed> struct U16Samples {
     static const int channels = 1;
-    static int32_t value(const uint8_t *slice, int64_t index, int) {
+    NIMBREL_ALWAYS_INLINE static int32_t value(const uint8_t *slice, int64_t index, int) {
         const uint8_t *bytes = slice + 2 * index;
         const uint16_t bits = Little ? static_cast<uint16_t>(bytes[0] | bytes[1] << 8)
                                      : static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
@@ -75,7 +77,7 @@ template <bool Little, bool Signed> struct U16Samples {
 // Colour: channel 0, 1, 2 are the voxel's three bytes in buffer order.
 struct BgrSamples {
     static const int channels = 3;
-    static int32_t value(const uint8_t *slice, int64_t index, int channel) {
+    NIMBREL_ALWAYS_INLINE static int32_t value(const uint8_t *slice, int64_t index, int channel) {
         return slice[3 * index + channel];
     }
 };
@@ -114,7 +116,8 @@ template <typename Format> struct Voxel { int32_t channel[Format::channels]; };
 
 // The voxel at `index` of `slice`, an index inside the slice; zero when the
 // slice was never loaded (null).
-template <typename Format> inline Voxel<Format> voxel_in(const uint8_t *slice, int64_t index) {
+template <typename Format>
+NIMBREL_ALWAYS_INLINE Voxel<Format> voxel_in(const uint8_t *slice, int64_t index) {
     Voxel<Format> voxel;
     for (int c = 0; c < Format::channels; ++c)
         voxel.channel[c] = slice ? Format::value(slice, index, c) : 0;
@@ -122,13 +125,15 @@ template <typename Format> inline Voxel<Format> voxel_in(const uint8_t *slice, i
 }
 
 // As voxel_in, and zero also for the index -1, the mark of a failed test.
-template <typename Format> inline Voxel<Format> voxel_at(const uint8_t *slice, int64_t index) {
+template <typename Format>
+NIMBREL_ALWAYS_INLINE Voxel<Format> voxel_at(const uint8_t *slice, int64_t index) {
     return voxel_in<Format>(index >= 0 ? slice : nullptr, index);
 }
 
 // The voxel at whole-number coordinates (x, y, z): the one fetch.
 template <typename Format>
-inline Voxel<Format> fetch_voxel(const SliceTable &table, int32_t x, int32_t y, int32_t z) {
+NIMBREL_ALWAYS_INLINE Voxel<Format> fetch_voxel(const SliceTable &table, int32_t x, int32_t y,
+                                                int32_t z) {
     return voxel_at<Format>(slice_of(table, z), index_of(table, x, y));
 }
 

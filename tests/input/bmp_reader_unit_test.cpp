@@ -79,7 +79,7 @@ TEST_F(BmpReader, ReadsFromTheStartWhereverTheStreamStands) {
 
 // Every way of failing leaves nothing allocated and the entry null, and
 // reports once; slice 1 keeps the load's shape.
-TEST_F(BmpReader, EveryRejectionClosesTheStreamAndLeavesNothing) {
+TEST_F(BmpReader, EveryRejectionLeavesNothingAndReportsOnce) {
     std::vector<Bytes> rows;
     const Bytes good = bmp_writer::numbered_file(2, 2, 1, &rows);
     Bytes bad_signature = good, bad_bits = good, too_large = good, bad_shape = good,

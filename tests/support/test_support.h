@@ -36,19 +36,19 @@ inline void write_file(const fs::path &path, const std::vector<unsigned char> &b
 }
 
 // Descriptors this process holds open (every open stream holds one), or -1
-// where the system does not list them in /proc/self/fd. Compare counts taken
-// before and after a load to see that it left no file open. (Under Wine the
-// folder lists Wine's own descriptors, which come and go: not counted.)
+// where the system does not list them in /proc/self/fd (under Wine that path
+// would list the emulator's own descriptors). Compare counts taken before and
+// after a load to see that it left no file open.
 inline int open_descriptors() {
-#if defined(_WIN32)
-    return -1;
-#else
+#if defined(__linux__)
     std::error_code error;
     int count = 0;
     for (fs::directory_iterator entry("/proc/self/fd", error), end; !error && entry != end;
          entry.increment(error))
         ++count;
     return error ? -1 : count;
+#else
+    return -1;
 #endif
 }
 
