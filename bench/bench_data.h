@@ -70,11 +70,25 @@ VolumeFiles write_volume(const VolumeSpec &shape, const BareVolume &samples,
                          const std::string &folder);
 void remove_files(const VolumeFiles &files);
 
+// Consecutive points of a point set: the coordinate handed to the lookup and
+// the voxel-space position the lookup computes from it.
+struct PointSpan {
+    const miVector *coord;
+    const miVector *position;
+    size_t count;
+};
+
 // The lookup points: the coordinate handed to the lookup and the voxel-space
 // position the lookup computes from it ((width - 1) * coord rounded to float).
 struct PointSet {
     std::vector<miVector> coord;
     std::vector<miVector> position;
+
+    PointSpan all() const { return {coord.data(), position.data(), coord.size()}; }
+    // Points first .. first + count - 1.
+    PointSpan span(size_t first, size_t count) const {
+        return {coord.data() + first, position.data() + first, count};
+    }
 };
 
 // `count` uniformly random points inside the grid.

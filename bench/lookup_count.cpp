@@ -3,7 +3,7 @@
 //   valgrind --tool=callgrind --toggle-collect='bench::run_*'
 //            nimbrel-bench-count s16le 64 TRILINEAR random full
 //
-// Methods: full, floor, bare, serial. Prints the number of lookups made, so that the
+// Methods: full, floor, bare, serial, nanovdb. Prints the number of lookups made, so that the
 // collected count divides into instructions per lookup.
 #include <cstdio>
 #include <cstring>
@@ -17,7 +17,7 @@ int main(int argc, char **argv) {
     if (argc != 6 && argc != 7) {
         fprintf(stderr,
                 "usage: %s s16be|s16le|u8|bmp SIZE NEAREST|TRILINEAR|OFFSET random|rays "
-                "full|floor|bare|serial [POINTS]\n",
+                "full|floor|bare|serial|nanovdb [POINTS]\n",
                 argv[0]);
         return 2;
     }
@@ -43,9 +43,10 @@ int main(int argc, char **argv) {
     }
     try {
         const std::string folder = bench::data_folder();
-        auto volume = bench::load_lookup_volume(renderer, shape, folder, points);
+        auto volume =
+            bench::load_lookup_volume(renderer, shape, folder, points, points, method == "nanovdb");
         volume->instance->param<int32_t>("interpolation") = mode;
-        const bench::PointSet &set = pattern == "rays" ? volume->rays : volume->random;
+        const bench::PointSpan set = (pattern == "rays" ? volume->rays : volume->random).all();
         standin::State state;
         SampleExchange exchange;
         memset(&exchange, 0, sizeof exchange);
@@ -54,9 +55,11 @@ int main(int argc, char **argv) {
             sum = bench::run_full(*volume->instance, state, &exchange, set);
         else if (method == "floor")
             sum = bench::run_floor(*volume->instance, state, &exchange, set);
+        else if (method == "nanovdb" && volume->nanovdb)
+            sum = bench::run_nanovdb(*volume->nanovdb, mode, set);
         else
             sum = bench::run_bare(volume->bare, mode, set, method == "serial");
-        printf("%zu lookups, sum %g\n", set.coord.size(), double(sum));
+        printf("%zu lookups, sum %g\n", set.count, double(sum));
         bench::release_lookup_volume(*volume);
         if (!getenv("NIMBREL_BENCH_DATA")) remove(folder.c_str());
     } catch (const std::exception &error) {

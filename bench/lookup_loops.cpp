@@ -47,10 +47,10 @@ template <bool Serial> inline size_t zero_after(float sum) {
 }
 
 template <typename T, int C, bool Serial>
-float bare_loop(const T *data, int width, int height, int mode, const PointSet &points) {
+float bare_loop(const T *data, int width, int height, int mode, PointSpan points) {
     const size_t w = size_t(width), wh = size_t(width) * size_t(height);
-    const miVector *position = points.position.data();
-    const size_t count = points.position.size();
+    const miVector *position = points.position;
+    const size_t count = points.count;
     float sum = 0.0f;
     if (mode == standin::NEAREST_MODE) {
         for (size_t i = 0; i < count; ++i) {
@@ -97,7 +97,8 @@ float divisor(int filetype) {
 
 std::unique_ptr<LookupVolume> load_lookup_volume(standin::Renderer &renderer,
                                                  const VolumeSpec &shape, const std::string &folder,
-                                                 size_t points) {
+                                                 size_t random_count, size_t ray_count,
+                                                 bool nanovdb) {
     auto volume = std::make_unique<LookupVolume>();
     volume->shape = shape;
     volume->bare = make_samples(shape);
@@ -109,12 +110,15 @@ std::unique_ptr<LookupVolume> load_lookup_volume(standin::Renderer &renderer,
     remove_files(files);
     if (!volume->instance->user_pointer() || volume->instance->looked_up_mapping(state)[15] != 1.0f)
         throw std::runtime_error("cannot load " + shape.label());
-    volume->random = random_points(shape, points, 1000 + shape.width);
-    volume->rays = ray_points(shape, points);
+    volume->random = random_points(shape, random_count, 1000 + shape.width);
+    volume->rays = ray_points(shape, ray_count);
+    if (nanovdb && shape.channels() == 1)
+        volume->nanovdb = build_nanovdb(volume->bare, divisor(shape.filetype()));
 
     // standin::NEAREST_MODE answers the generated samples, divided as the file type says.
     const size_t w = size_t(shape.width), wh = w * size_t(shape.height);
-    for (size_t i = 0; i < volume->random.coord.size(); i += 97) {
+    for (size_t i = 0; i < volume->random.coord.size();
+         i += 97 + volume->random.coord.size() / 4096) {
         const miVector p = volume->random.position[i];
         size_t x = size_t(p.x), y = size_t(p.y), z = size_t(p.z);
         x += p.x - float(x) >= 0.5f;
@@ -145,7 +149,7 @@ void release_lookup_volume(LookupVolume &volume) {
 }
 
 float run_full(standin::Instance &instance, standin::State &state, SampleExchange *exchange,
-               const PointSet &points) {
+               PointSpan points) {
     standin::Renderer &renderer = *standin::Renderer::current();
     miBoolean (*const lookup)(miColor *, miState *, VolumeParams *) = renderer.shader_lookup;
     VolumeParams *params = instance.params();
@@ -153,8 +157,8 @@ float run_full(standin::Instance &instance, standin::State &state, SampleExchang
     miState *raw = state.raw();
     state.set_exchange(exchange);
     float sum = 0.0f;
-    for (const miVector &coord : points.coord) {
-        state.point() = coord;
+    for (const miVector *coord = points.coord; coord != points.coord + points.count; ++coord) {
+        state.point() = *coord;
         state.set_shader(record);
         miColor result = {0.0f, 0.0f, 0.0f, 0.0f};
         lookup(&result, raw, params);
@@ -164,7 +168,7 @@ float run_full(standin::Instance &instance, standin::State &state, SampleExchang
 }
 
 float run_floor(standin::Instance &instance, standin::State &state, SampleExchange *exchange,
-                const PointSet &points) {
+                PointSpan points) {
     void *interpolation = &instance.param<int32_t>("interpolation");
     void *coord_param = &instance.param<miVector>("coord");
     const bool mode_connected = instance.connected("interpolation");
@@ -173,8 +177,8 @@ float run_floor(standin::Instance &instance, standin::State &state, SampleExchan
     miState *raw = state.raw();
     state.set_exchange(exchange);
     float sum = 0.0f;
-    for (const miVector &coord : points.coord) {
-        state.point() = coord;
+    for (const miVector *coord = points.coord; coord != points.coord + points.count; ++coord) {
+        state.point() = *coord;
         state.set_shader(record);
         void **slot = nullptr;
         mi_query(standin::QUERY_USER_POINTER, raw, 0, &slot);
@@ -189,7 +193,7 @@ float run_floor(standin::Instance &instance, standin::State &state, SampleExchan
     return sum;
 }
 
-float run_bare(const BareVolume &bare, int mode, const PointSet &points, bool serial) {
+float run_bare(const BareVolume &bare, int mode, PointSpan points, bool serial) {
     if (serial) {
         if (!bare.s16.empty())
             return bare_loop<int16_t, 1, true>(bare.s16.data(), bare.width, bare.height, mode,

@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
+
 // ---- Renderer types -------------------------------------------------------
 
 typedef int miBoolean; // 1 is true
@@ -74,20 +76,80 @@ typedef void *mi_db_access_fn(miTag tag);
 
 namespace nimbrel {
 
+// The renderer's functions, in slot order: name, return type, parameters,
+// arguments. The slots, the names looked up and the wrappers all come from
+// this one list; the three variadic functions get hand-written wrappers.
+#define NIMBREL_PLAIN_FUNCTIONS(X)                                                                 \
+    X(mi_phen_eval, void *, (miState * state, void *param), (state, param))                        \
+    X(mi_flush_cache, void, (miState * state), (state))                                            \
+    X(mi_mem_int_allocate, void *, (const char *file, int line, int size), (file, line, size))     \
+    X(mi_mem_int_release, void, (const char *file, int line, void *block), (file, line, block))    \
+    X(mi_matrix_ident, void, (float *matrix), (matrix))                                            \
+    X(mi_db_access, void *, (miTag tag), (tag))
+#define NIMBREL_RENDERER_FUNCTIONS(X)                                                              \
+    NIMBREL_PLAIN_FUNCTIONS(X)                                                                     \
+    X(mi_query, miBoolean, (int code, miState *state, miTag tag, void *result, ...), ())           \
+    X(mi_error, void, (const char *format, ...), ())                                               \
+    X(mi_info, void, (const char *format, ...), ())
+
+enum Slot {
+#define NIMBREL_SLOT(name, type, parameters, arguments) SLOT_##name,
+    NIMBREL_RENDERER_FUNCTIONS(NIMBREL_SLOT)
+#undef NIMBREL_SLOT
+        SLOT_COUNT
+};
+
+// Slots are filled without a lock: two threads that race on a first call both
+// look the name up and store the same address (binding.cpp).
+struct Binding {
+    const char *name;
+    std::atomic<void *> address;
+};
+extern Binding bindings[SLOT_COUNT];
+
+// Looks the slot's function up in the renderer's module and fills the slot;
+// null (after a report on standard error) when the module does not provide it.
+[[gnu::cold]] void *bind_slot(Slot slot);
+
+// The slot's function, looked up now if the slot is empty. Inline, so that a
+// wrapper is a load, a test and the renderer's call: the lookup makes no call
+// of its own.
+template <typename Function> inline Function *bound_as(Slot slot) {
+    void *address = bindings[slot].address.load(std::memory_order_relaxed);
+    return reinterpret_cast<Function *>(address ? address : bind_slot(slot));
+}
+
+// What a wrapper answers when its function cannot be found.
+template <typename T> inline T nothing() {
+    return T();
+}
+
 // Each wrapper looks its function up on first use. When the function cannot
 // be found it reports on standard error and returns the zero value of its
 // type (null, false, or nothing), so every caller must cope with that.
-void *mi_phen_eval(miState *state, void *param);
-void mi_flush_cache(miState *state);
-void *mi_mem_int_allocate(const char *file, int line, int size);
-void mi_mem_int_release(const char *file, int line, void *block);
-// Passes the fifth argument on for codes 15 and 127 only.
-miBoolean mi_query(int code, miState *state, miTag tag, void *result, ...);
+#define NIMBREL_WRAPPER(name, type, parameters, arguments)                                         \
+    inline type name parameters {                                                                  \
+        name##_fn *function = bound_as<name##_fn>(SLOT_##name);                                    \
+        return function ? function arguments : nothing<type>();                                    \
+    }
+NIMBREL_PLAIN_FUNCTIONS(NIMBREL_WRAPPER)
+#undef NIMBREL_WRAPPER
+
+// Query code that yields the address of the running instance's user-pointer slot.
+const int QUERY_USER_POINTER = 51;
+
 // The running instance's user-pointer slot: mi_query with the user-pointer
 // query code, tag 0 and the address of a pointer, without the variable
 // argument list. Null when the renderer gives none. The one way to the slot.
-void **query_user_pointer(miState *state);
-void mi_matrix_ident(float *matrix);
+inline void **query_user_pointer(miState *state) {
+    mi_query_fn *function = bound_as<mi_query_fn>(SLOT_mi_query);
+    void **slot = nullptr;
+    if (function) function(QUERY_USER_POINTER, state, 0, &slot);
+    return slot;
+}
+
+// Passes the fifth argument on for codes 15 and 127 only.
+miBoolean mi_query(int code, miState *state, miTag tag, void *result, ...);
 // printf-style; the finished text (cut to 1023 characters) reaches the
 // renderer as the argument of a "%s" format, never as a format itself.
 void mi_error(const char *format, ...)
@@ -100,7 +162,6 @@ void mi_info(const char *format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
-void *mi_db_access(miTag tag);
 
 } // namespace nimbrel
 

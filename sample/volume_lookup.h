@@ -1,13 +1,15 @@
 // One lookup in a viewed volume: `coord` into voxel space, the edge code for
 // the caller, the sample by mode, normalised into the colour.
 //
-// Inline, so that the lookup entry point compiles as one function with the
-// fetch and the blend of every format: a call between them costs nanoseconds
-// on every lookup.
+// What does not change between lookups is decided once, when the instance is
+// initialised (plan_lookup): the format, the scale, the bounds. The lookup
+// itself is inline, so that the entry point makes no call but the renderer's.
+// Its three axes travel together in lanes 0..2 of one SSE register (lane 3 is
+// 0 and never decides anything): every step is the float operation the rules
+// name, made on three coordinates at once.
 #pragma once
 
-#include <math.h>
-#include <string.h>
+#include <emmintrin.h>
 
 #include "host/host_api.h"
 #include "sample/sample_exchange.h"
@@ -16,179 +18,190 @@
 
 namespace nimbrel {
 
-// Pieces of the lookup, in the order it uses them.
-namespace lookup_steps {
-
-// The last index along each axis (width - 1, height - 1, depth - 1), formed
-// in 64 bits and held as doubles, where they are exact: the bounds of the
-// edge and bounds tests, compared with the coordinates in double precision.
-struct Last {
-    double x, y, z;
+// The lookup's view of a volume. Bounds are held as floats rounded so that a
+// float coordinate compares with them exactly as with the integer bound: x <=
+// B holds for a float x exactly when x <= (B rounded down to a float); the
+// low edge bounds 1, 2 and 3 need no rounding. Lane 3 of each is 0.
+struct LookupPlan {
+    SliceTable table;       // the fetches' view of the slices and the shape
+    int32_t format;         // SampleFormat; FORMAT_ZERO for a format without slices
+    float divisor;          // of the file type
+    int64_t scale;          // width - 1, for every axis
+    int32_t scale_in_float; // width - 1 is a float: the float product is the exact one rounded once
+    float scale_float[4];   // width - 1 on lanes 0..2
+    float last[4];          // width - 1, height - 1, depth - 1 rounded down: the inside test
+    struct {
+        float low[4];  // m + 1
+        float high[4]; // width - 2 - m, height - 2 - m, depth - 2 - m rounded down
+    } edge[3];         // by margin m (0, 1, 2)
 };
 
-inline Last last_index(const VolumeView &view) {
-    return Last{double(int64_t(view.width) - 1), double(int64_t(view.height) - 1),
-                double(int64_t(view.depth) - 1)};
+// The plan of a viewed volume; any shape, even negative.
+LookupPlan plan_lookup(const VolumeView &view);
+
+// (width - 1) * c rounded once to float, for any width (the slow way, for a
+// width - 1 that is no float).
+float scale_exactly(int64_t scale, float c);
+
+namespace lookup_detail {
+
+// x, y, z from three floats in memory (12 bytes read, no more); lane 3 is 0.
+inline __m128 load3(const float *v) {
+    const __m128 xy = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64 *>(v));
+    return _mm_movelh_ps(xy, _mm_load_ss(v + 2));
 }
 
-// The six tests are all made and the first that holds is picked from their
-// bits, without a branch per test: near the faces the branches were
-// mispredicted. Each upper bound, last - 1 - margin, is exact in double.
-inline int edge_code(double x, double y, double z, const Last &last, int margin) {
-    const double low = margin + 1;
-    const unsigned held = unsigned(x < low) | unsigned(!(x <= last.x - low)) << 1 |
-                          unsigned(y < low) << 2 | unsigned(!(y <= last.y - low)) << 3 |
-                          unsigned(z < low) << 4 | unsigned(!(z <= last.z - low)) << 5;
-    // Codes 1 to 6 follow the bits in test order; held & -held keeps the first.
-    static const int8_t code_of_bit[33] = {0, 1, 2, 0, 3, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 5,
-                                           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6};
-    return code_of_bit[held & (0u - held)];
+// Writes lanes 0..2 to three floats in memory (12 bytes written, no more).
+inline void store3(float *to, __m128 v) {
+    _mm_storel_pi(reinterpret_cast<__m64 *>(to), v);
+    _mm_store_ss(to + 2, _mm_movehl_ps(v, v));
 }
 
-// (width - 1) * c rounded once to float. The double product of a 32-bit
-// integer and a float is exact while |width - 1| < 2^29 (at most 53
-// significant bits). Beyond that it is rounded to odd (the exact error, from
-// fma, decides the last bit) before the rounding to float, which makes the
-// two roundings equal one.
-inline float scale_coordinate(int64_t scale, float c) {
-    double product = double(scale) * c;
-    const int64_t exact_limit = int64_t(1) << 29;
-    if ((scale < exact_limit && scale > -exact_limit) || !isfinite(product)) return float(product);
-    const double error = fma(double(scale), double(c), -product);
-    uint64_t bits;
-    memcpy(&bits, &product, sizeof bits);
-    if (error != 0.0 && (bits & 1) == 0)
-        product = nextafter(product, error > 0 ? INFINITY : -INFINITY);
-    return float(product);
-}
-
-// The floor and the fraction of a coordinate inside the grid (at least -0,
-// below 2^31). The floor is the truncation; v - floor(v) is exact in float, as
-// in double; adding +0 gives the fraction of -0 as +0, as -0 - floor(-0) is.
-inline void split_inside(float v, int32_t *whole, float *fraction) {
-    *whole = int32_t(v);
-    *fraction = (v - float(*whole)) + 0.0f;
-}
-
-// Both ends included; NaN is outside.
-inline bool inside_grid(double x, double y, double z, const Last &last) {
-    return x >= 0 && x <= last.x && y >= 0 && y <= last.y && z >= 0 && z <= last.z;
-}
-
-// NEAREST: the floor, or the ceiling from a fraction of 0.5 up. Chosen
-// without a branch: floor + 1 is the ceiling whenever the fraction is not 0.
-inline int32_t nearest(int32_t floor_value, float fraction) {
-    return floor_value + (fraction >= 0.5f);
-}
-
-// OFFSET: floor plus the caller's offset, rounded to float, truncated toward
-// zero. False when the truncation has no 32-bit value (the sample is then 0).
-// (The floor of -0 is -0; as +0 it gives the same truncated sum.)
-inline bool offset_coordinate(int32_t floor_value, float offset, int32_t *coordinate) {
-    const float sum = float(floor_value) + offset;
-    if (!(sum >= -2147483648.0f && sum < 2147483648.0f)) return false;
-    *coordinate = int32_t(sum);
-    return true;
-}
-
-// The raw sample, before normalisation: colour in blue, green, red order, a
-// single value in value[0].
-struct Sample {
-    float value[3];
-};
-
-// The sample by mode through the fetch and the blend of one format.
-template <typename Format>
-NIMBREL_ALWAYS_INLINE Sample sample_in(int mode, const int32_t floors[3], const float frac[3],
-                                       const float offset[3], const SliceTable &table) {
-    Sample sample = {{0.0f, 0.0f, 0.0f}};
+// Lanes 0..2 as three integers.
+struct Whole3 {
     int32_t x, y, z;
-    if (mode == NEAREST) {
-        x = nearest(floors[0], frac[0]);
-        y = nearest(floors[1], frac[1]);
-        z = nearest(floors[2], frac[2]);
-    } else if (mode == OFFSET) {
-        if (!offset_coordinate(floors[0], offset[0], &x) ||
-            !offset_coordinate(floors[1], offset[1], &y) ||
-            !offset_coordinate(floors[2], offset[2], &z))
-            return sample;
-    } else if (mode == TRILINEAR) {
-        trilinear_blend<Format>(table, cell_inside(floors, frac), sample.value);
-        return sample;
+};
+inline Whole3 lanes(__m128i v) {
+    return Whole3{_mm_cvtsi128_si32(v), _mm_cvtsi128_si32(_mm_shuffle_epi32(v, 1)),
+                  _mm_cvtsi128_si32(_mm_shuffle_epi32(v, 2))};
+}
+
+// The edge code of the six tests' results, bit a for axis a's low test and
+// bit 3 + a for its high test: the first test that holds in the order x low,
+// x high, y low, y high, z low, z high, or EDGE_NONE.
+struct EdgeCodes {
+    int8_t code[64];
+};
+constexpr EdgeCodes make_edge_codes() {
+    EdgeCodes codes{};
+    for (int held = 0; held < 64; ++held)
+        for (int axis = 2; axis >= 0; --axis) { // the earliest test is written last
+            if (held >> (3 + axis) & 1) codes.code[held] = int8_t(2 + 2 * axis);
+            if (held >> axis & 1) codes.code[held] = int8_t(1 + 2 * axis);
+        }
+    return codes;
+}
+constexpr EdgeCodes edge_codes = make_edge_codes();
+alignas(16) constexpr float halves[4] = {0.5f, 0.5f, 0.5f, 0.5f};
+
+// Divides the sample by the divisor into r, g and b (colour: r is channel 2).
+template <typename Format>
+NIMBREL_ALWAYS_INLINE void normalise(const float sample[], float divisor, miColor *result) {
+    if (Format::channels == 3) {
+        result->r = sample[2] / divisor;
+        result->g = sample[1] / divisor;
+        result->b = sample[0] / divisor;
     } else {
-        return sample; // an unknown mode answers 0
+        result->r = result->g = result->b = sample[0] / divisor;
     }
-    const Voxel<Format> voxel = fetch_voxel<Format>(table, x, y, z);
-    for (int c = 0; c < Format::channels; ++c)
-        sample.value[c] = static_cast<float>(voxel.channel[c]);
-    return sample;
 }
 
-// The normalised sample into r, g and b; alpha is never written.
-inline void normalise(const Sample &sample, const VolumeView &view, miColor *result) {
-    if (view.format == FORMAT_BGR8) {
-        result->r = sample.value[2] / view.divisor;
-        result->g = sample.value[1] / view.divisor;
-        result->b = sample.value[0] / view.divisor;
-        return;
+// The sample by mode of a position inside the grid, given its floors and
+// fractions, normalised into the colour: NEAREST and OFFSET fetch one voxel
+// (OFFSET at floor + offset), TRILINEAR blends the cell, any other mode
+// answers 0. Inside the grid the NEAREST voxel and the cell's corners pass
+// every bound test of the fetch; OFFSET coordinates are the caller's and are
+// tested.
+template <typename Format>
+NIMBREL_ALWAYS_INLINE void answer(const LookupPlan &plan, int mode, __m128i floors, __m128 frac,
+                                  __m128 offset, miColor *result) {
+    const SliceTable &table = plan.table;
+    float sample[Format::channels];
+    if (mode == NEAREST) {
+        // The floor, or the ceiling (floor + 1) from a fraction of 0.5 up.
+        const __m128i up = _mm_castps_si128(_mm_cmpge_ps(frac, _mm_load_ps(halves)));
+        const Whole3 at = lanes(_mm_sub_epi32(floors, up));
+        const uint8_t *slice = static_cast<const uint8_t *>(table.slices[at.z]);
+        const Voxel<Format> voxel = voxel_in<Format>(slice, at.x + at.y * table.width);
+        for (int c = 0; c < Format::channels; ++c)
+            sample[c] = static_cast<float>(voxel.channel[c]);
+    } else if (mode == TRILINEAR) {
+        trilinear_blend<Format>(table, cell_inside(floors, frac), sample);
+    } else if (mode == OFFSET) {
+        // Floor plus offset, rounded to float, truncated toward zero; a sum
+        // with no 32-bit value (or not a number) reads nothing and answers 0.
+        const __m128 sum = _mm_add_ps(_mm_cvtepi32_ps(floors), offset);
+        const __m128 in = _mm_and_ps(_mm_cmpge_ps(sum, _mm_set1_ps(-2147483648.0f)),
+                                     _mm_cmplt_ps(sum, _mm_set1_ps(2147483648.0f)));
+        Voxel<Format> voxel = {};
+        if ((_mm_movemask_ps(in) & 7) == 7) {
+            const Whole3 at = lanes(_mm_cvttps_epi32(sum));
+            voxel = fetch_voxel<Format>(table, at.x, at.y, at.z);
+        }
+        for (int c = 0; c < Format::channels; ++c)
+            sample[c] = static_cast<float>(voxel.channel[c]);
+    } else {
+        for (int c = 0; c < Format::channels; ++c)
+            sample[c] = 0.0f; // an unknown mode answers 0
     }
-    result->r = result->g = result->b = sample.value[0] / view.divisor;
+    normalise<Format>(sample, plan.divisor, result);
 }
 
-// The sample of a position inside the grid, given per axis as its floor and
-// fraction, by mode: NEAREST and OFFSET fetch one voxel (OFFSET at floor +
-// offset), TRILINEAR blends the cell, any other mode answers 0. Inlined into
-// the lookup with the format's fetch and blend.
-NIMBREL_ALWAYS_INLINE Sample sample_by_mode(const VolumeView &view, int mode,
-                                            const int32_t floors[3], const float frac[3],
-                                            const float offset[3]) {
-    const SliceTable table = slice_table(view);
-    Sample sample = {{0.0f, 0.0f, 0.0f}};
-    with_format(view.format, [&](auto format) NIMBREL_ALWAYS_INLINE_LAMBDA {
-        sample = sample_in<decltype(format)>(mode, floors, frac, offset, table);
-    });
-    return sample;
-}
+} // namespace lookup_detail
 
-} // namespace lookup_steps
-
-// Looks `coord` up in `view` with mode `mode`. Writes r, g and b of `result`
-// (0 outside the grid; untouched for FORMAT_NONE), and frac (inside the grid
-// only) and edge of `exchange` when given. Reads nothing else of the caller.
-NIMBREL_ALWAYS_INLINE void look_up(const VolumeView &view, int mode, miVector coord,
+// Looks up the position `coord` (three floats) in the planned volume with mode
+// `mode`. Writes r, g and b of `result` (0 outside the grid; untouched for
+// FORMAT_NONE), and frac (inside the grid only) and edge of `exchange`, whose
+// force_offset, offset and stencil it reads.
+NIMBREL_ALWAYS_INLINE void look_up(const LookupPlan &plan, int mode, const float coord[3],
                                    SampleExchange *exchange, miColor *result) {
-    using namespace lookup_steps;
+    using namespace lookup_detail;
     // Every axis is scaled by width - 1, the product rounded once to float.
-    const int64_t scale = int64_t(view.width) - 1;
-    const float position[3] = {scale_coordinate(scale, coord.x), scale_coordinate(scale, coord.y),
-                               scale_coordinate(scale, coord.z)};
-    const double x = position[0], y = position[1], z = position[2];
+    __m128 position;
+    if (plan.scale_in_float) {
+        position = _mm_mul_ps(load3(coord), _mm_loadu_ps(plan.scale_float));
+    } else {
+        position =
+            _mm_setr_ps(scale_exactly(plan.scale, coord[0]), scale_exactly(plan.scale, coord[1]),
+                        scale_exactly(plan.scale, coord[2]), 0.0f);
+    }
 
-    const int stencil = exchange ? exchange->stencil : 0;
-    const int margin = stencil == STENCIL_MARGIN_1 ? 1 : stencil == STENCIL_MARGIN_2 ? 2 : 0;
-    const Last last = last_index(view);
-    const int edge = edge_code(x, y, z, last, margin);
-    if (exchange) exchange->edge = edge;
+    // The margin: 1 for STENCIL_MARGIN_1 (4), 2 for STENCIL_MARGIN_2 (5), else
+    // 0 (stencil 3 too, counted from 3).
+    static_assert(STENCIL_MARGIN_1 == 4 && STENCIL_MARGIN_2 == 5, "margins counted from 3");
+    const unsigned from_three = static_cast<unsigned>(exchange->stencil) - 3u;
+    const unsigned margin = from_three < 3u ? from_three : 0u;
+    const int low = _mm_movemask_ps(_mm_cmplt_ps(position, _mm_loadu_ps(plan.edge[margin].low)));
+    const int high = _mm_movemask_ps(_mm_cmpnle_ps(position, _mm_loadu_ps(plan.edge[margin].high)));
+    exchange->edge = edge_codes.code[low | high << 3];
 
-    if (!inside_grid(x, y, z, last)) {
+    // Inside: 0 <= v <= last on every axis, both ends included; NaN is outside.
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 out =
+        _mm_or_ps(_mm_cmplt_ps(position, zero), _mm_cmpnle_ps(position, _mm_loadu_ps(plan.last)));
+    if (_mm_movemask_ps(out) != 0) {
         result->r = result->g = result->b = 0.0f;
         return;
     }
-    if (exchange && exchange->force_offset == 1) mode = OFFSET;
-    int32_t floors[3];
-    float frac[3];
-    split_inside(position[0], &floors[0], &frac[0]);
-    split_inside(position[1], &floors[1], &frac[1]);
-    split_inside(position[2], &floors[2], &frac[2]);
-    if (exchange) {
-        exchange->frac[0] = frac[0];
-        exchange->frac[1] = frac[1];
-        exchange->frac[2] = frac[2];
+    if (exchange->force_offset == 1) mode = OFFSET;
+    // Inside the grid a coordinate is at least -0 and below 2^31: its floor is
+    // the truncation, and v - floor(v) is exact in float. Adding +0 gives the
+    // fraction of -0 as +0, as -0 - floor(-0) is.
+    const __m128i floors = _mm_cvttps_epi32(position);
+    const __m128 frac = _mm_add_ps(_mm_sub_ps(position, _mm_cvtepi32_ps(floors)), zero);
+    const __m128 offset = _mm_loadu_ps(exchange->offset); // lane 3 (frac[0]) unused
+    store3(exchange->frac, frac);
+    switch (plan.format) { // one jump: every format the plan gives has its case
+    case FORMAT_BGR8:
+        return answer<BgrSamples>(plan, mode, floors, frac, offset, result);
+    case FORMAT_U8:
+        return answer<U8Samples>(plan, mode, floors, frac, offset, result);
+    case FORMAT_U16_LITTLE:
+        return answer<U16Samples<true, false>>(plan, mode, floors, frac, offset, result);
+    case FORMAT_U16_BIG:
+        return answer<U16Samples<false, false>>(plan, mode, floors, frac, offset, result);
+    case FORMAT_S16_LITTLE:
+        return answer<U16Samples<true, true>>(plan, mode, floors, frac, offset, result);
+    case FORMAT_S16_BIG:
+        return answer<U16Samples<false, true>>(plan, mode, floors, frac, offset, result);
+    case FORMAT_ZERO: // every sample is 0, in every mode
+        result->r = result->g = result->b = 0.0f;
+        return;
+    case FORMAT_NONE: // the colour is left as it was
+        return;
+    default:
+        __builtin_unreachable();
     }
-    if (view.format == FORMAT_NONE) return;
-    const float no_offset[3] = {0.0f, 0.0f, 0.0f};
-    const float *offset = exchange ? exchange->offset : no_offset;
-    normalise(sample_by_mode(view, mode, floors, frac, offset), view, result);
 }
 
 } // namespace nimbrel

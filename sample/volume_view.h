@@ -22,6 +22,7 @@ enum SampleFormat {
     FORMAT_U16_BIG,    // the same, high byte first
     FORMAT_S16_LITTLE, // one two's-complement 16-bit sample, low byte first
     FORMAT_S16_BIG,
+    FORMAT_ZERO, // no slice table (a load that stopped early): every sample is 0
 };
 
 // A loaded volume as the lookup sees it. Borrowed: the slices belong to the

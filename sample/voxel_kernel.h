@@ -2,20 +2,22 @@
 // that the format is chosen once per lookup instead of once per corner.
 // A fetch answers the raw value of the voxel at whole-number coordinates, 0
 // outside the slice (by linear index), outside 0..depth-1 and for a slice
-// never loaded. The blend weighs the eight corners with double products, each
-// term and each running sum rounded to float in corner order.
+// never loaded. The blend weighs the eight corners of a cell inside the grid
+// (whose corners pass every bound test) with double products, each term and
+// each running sum rounded to float in corner order. Both are SSE2 code, as
+// every build of the library is x86 with SSE2, which its exact float
+// rounding needs anyway.
 #pragma once
 
+#include <emmintrin.h>
 #include <stdint.h>
 
 #include "sample/volume_view.h"
 
 #if defined(__GNUC__)
 #define NIMBREL_ALWAYS_INLINE inline __attribute__((always_inline))
-#define NIMBREL_ALWAYS_INLINE_LAMBDA __attribute__((always_inline))
 #else
 #define NIMBREL_ALWAYS_INLINE inline
-#define NIMBREL_ALWAYS_INLINE_LAMBDA
 #endif
 
 namespace nimbrel {
@@ -54,18 +56,17 @@ NIMBREL_ALWAYS_INLINE int64_t index_of(const SliceTable &table, int32_t x, int32
     return static_cast<uint64_t>(linear) < table.area ? linear : -1;
 }
 
-// Sample formats: the raw value of the element at `index` of a slice, as a
-// double (exactly the integer value, as the fetches' floats hold it).
+// Sample formats: the raw integer value of the element at `index` of a slice.
 struct U8Samples {
     static const int channels = 1;
-    NIMBREL_ALWAYS_INLINE static double value(const uint8_t *slice, int64_t index, int) {
+    NIMBREL_ALWAYS_INLINE static int32_t value(const uint8_t *slice, int64_t index, int) {
         return slice[index];
     }
 };
 
 template <bool Little, bool Signed> struct U16Samples {
     static const int channels = 1;
-    NIMBREL_ALWAYS_INLINE static double value(const uint8_t *slice, int64_t index, int) {
+    NIMBREL_ALWAYS_INLINE static int32_t value(const uint8_t *slice, int64_t index, int) {
         const uint8_t *bytes = slice + 2 * index;
         const uint16_t bits = Little ? static_cast<uint16_t>(bytes[0] | bytes[1] << 8)
                                      : static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
@@ -76,7 +77,7 @@ template <bool Little, bool Signed> struct U16Samples {
 // Colour: channel 0, 1, 2 are the voxel's three bytes in buffer order.
 struct BgrSamples {
     static const int channels = 3;
-    NIMBREL_ALWAYS_INLINE static double value(const uint8_t *slice, int64_t index, int channel) {
+    NIMBREL_ALWAYS_INLINE static int32_t value(const uint8_t *slice, int64_t index, int channel) {
         return slice[3 * index + channel];
     }
 };
@@ -109,18 +110,24 @@ template <typename Use> NIMBREL_ALWAYS_INLINE bool with_format(int32_t format, U
     }
 }
 
-// One voxel, channel by channel.
-template <typename Format> struct Voxel { double channel[Format::channels]; };
+// One voxel, channel by channel: the integer values, which floats and doubles
+// hold exactly.
+template <typename Format> struct Voxel { int32_t channel[Format::channels]; };
 
-// The voxel at `index` of `slice`, or zero when either is the mark of a
-// failed test (null, -1).
+// The voxel at `index` of `slice`, an index inside the slice; zero when the
+// slice was never loaded (null).
+template <typename Format>
+NIMBREL_ALWAYS_INLINE Voxel<Format> voxel_in(const uint8_t *slice, int64_t index) {
+    Voxel<Format> voxel;
+    for (int c = 0; c < Format::channels; ++c)
+        voxel.channel[c] = slice ? Format::value(slice, index, c) : 0;
+    return voxel;
+}
+
+// As voxel_in, and zero also for the index -1, the mark of a failed test.
 template <typename Format>
 NIMBREL_ALWAYS_INLINE Voxel<Format> voxel_at(const uint8_t *slice, int64_t index) {
-    Voxel<Format> voxel;
-    const bool found = slice && index >= 0;
-    for (int c = 0; c < Format::channels; ++c)
-        voxel.channel[c] = found ? Format::value(slice, index, c) : 0.0;
-    return voxel;
+    return voxel_in<Format>(index >= 0 ? slice : nullptr, index);
 }
 
 // The voxel at whole-number coordinates (x, y, z): the one fetch.
@@ -131,54 +138,94 @@ NIMBREL_ALWAYS_INLINE Voxel<Format> fetch_voxel(const SliceTable &table, int32_t
 }
 
 // The trilinear cell of a point inside the grid, from the floor and the
-// fraction of each coordinate as the lookup computed them (the floor as an
-// integer, the fraction as a float). Inside the grid a coordinate is at least
-// 0 and below 2^31, so its ceiling is the floor plus one exactly when the
-// fraction is not 0.
+// fraction of each coordinate as the lookup computed them (lanes 0..2: x, y,
+// z; the floor as an integer, the fraction as a float). Inside the grid a
+// coordinate is at least 0 and below 2^31, so its ceiling is the floor plus
+// one exactly when the fraction is not 0.
+//
+// The weights are double products of the factors left to right, as the
+// blend's table gives them: first (1 - fx)(1 - fy), (1 - fy) fx, (1 - fx) fy
+// and fx fy, each then times (1 - fz) and times fz. They are held in pairs,
+// corners (0, 1), (2, 6), (3, 4) and (5, 7), in SSE2 registers.
 struct Cell {
-    int32_t x0, x1, y0, y1, z0, z1;
-    double weight[8]; // corners 0 to 7, factors multiplied left to right
+    int32_t x0, y0, z0, x1, y1, z1;
+    __m128d weight01, weight26, weight34, weight57;
 };
 
-NIMBREL_ALWAYS_INLINE Cell cell_inside(const int32_t floors[3], const float frac[3]) {
+NIMBREL_ALWAYS_INLINE Cell cell_inside(__m128i floors, __m128 frac) {
+    const __m128i ceilings =
+        _mm_sub_epi32(floors, _mm_castps_si128(_mm_cmpneq_ps(frac, _mm_setzero_ps())));
     Cell cell;
-    cell.x0 = floors[0];
-    cell.y0 = floors[1];
-    cell.z0 = floors[2];
-    cell.x1 = cell.x0 + (frac[0] != 0.0f);
-    cell.y1 = cell.y0 + (frac[1] != 0.0f);
-    cell.z1 = cell.z0 + (frac[2] != 0.0f);
-    const double ux = frac[0], uy = frac[1], uz = frac[2];
-    const double gx = 1.0 - ux, gy = 1.0 - uy, gz = 1.0 - uz;
-    cell.weight[0] = gx * gy * gz;
-    cell.weight[1] = gy * ux * gz;
-    cell.weight[2] = gx * uy * gz;
-    cell.weight[3] = gx * gy * uz;
-    cell.weight[4] = gy * ux * uz;
-    cell.weight[5] = gx * uy * uz;
-    cell.weight[6] = ux * uy * gz;
-    cell.weight[7] = ux * uy * uz;
+    cell.x0 = _mm_cvtsi128_si32(floors);
+    cell.y0 = _mm_cvtsi128_si32(_mm_shuffle_epi32(floors, 1));
+    cell.z0 = _mm_cvtsi128_si32(_mm_shuffle_epi32(floors, 2));
+    cell.x1 = _mm_cvtsi128_si32(ceilings);
+    cell.y1 = _mm_cvtsi128_si32(_mm_shuffle_epi32(ceilings, 1));
+    cell.z1 = _mm_cvtsi128_si32(_mm_shuffle_epi32(ceilings, 2));
+    const __m128d u = _mm_cvtps_pd(frac);                       // fx, fy
+    const __m128d g = _mm_sub_pd(_mm_set1_pd(1.0), u);          // 1 - fx, 1 - fy
+    const __m128d uz = _mm_cvtps_pd(_mm_movehl_ps(frac, frac)); // fz (lane 0)
+    const __m128d gz = _mm_sub_pd(_mm_set1_pd(1.0), uz);
+    const __m128d first = _mm_unpacklo_pd(g, u); // 1 - fx, fx
+    // (1 - fx)(1 - fy), fx (1 - fy), then (1 - fx) fy, fx fy: the products
+    // commute, (1 - fy) fx is fx (1 - fy).
+    const __m128d across_y0 = _mm_mul_pd(first, _mm_unpackhi_pd(g, g));
+    const __m128d across_y1 = _mm_mul_pd(first, _mm_unpackhi_pd(u, u));
+    const __m128d below = _mm_unpacklo_pd(gz, gz), above = _mm_unpacklo_pd(uz, uz);
+    cell.weight01 = _mm_mul_pd(across_y0, below);
+    cell.weight26 = _mm_mul_pd(across_y1, below);
+    cell.weight34 = _mm_mul_pd(across_y0, above);
+    cell.weight57 = _mm_mul_pd(across_y1, above);
     return cell;
 }
 
-// The blend of the eight corners in corner order: each weighted term rounded
-// to float, the float running sum per channel starting from 0. The corners
-// share two slices and four indices; each is tested once, as each corner's
-// fetch would test it.
+// The same from the floors and fractions as arrays.
+inline Cell cell_inside(const int32_t floors[3], const float frac[3]) {
+    return cell_inside(_mm_setr_epi32(floors[0], floors[1], floors[2], 0),
+                       _mm_setr_ps(frac[0], frac[1], frac[2], 0.0f));
+}
+
+// Two integer samples as the doubles of one register.
+NIMBREL_ALWAYS_INLINE __m128d double_pair(int32_t a, int32_t b) {
+    return _mm_cvtepi32_pd(_mm_unpacklo_epi32(_mm_cvtsi32_si128(a), _mm_cvtsi32_si128(b)));
+}
+
+// The blend of the eight corners of a cell inside the grid of a volume with a
+// slice table, in corner order: each weighted term rounded to float, the
+// float running sum per channel starting from 0. Inside the grid every
+// corner passes the fetches' bound tests, so only a slice never loaded is
+// tested for (it reads as zero, as the fetch answers).
 template <typename Format>
 NIMBREL_ALWAYS_INLINE void trilinear_blend(const SliceTable &table, const Cell &cell, float sum[]) {
-    const uint8_t *const s0 = slice_of(table, cell.z0), *const s1 = slice_of(table, cell.z1);
-    const int64_t i00 = index_of(table, cell.x0, cell.y0), i10 = index_of(table, cell.x1, cell.y0);
-    const int64_t i01 = index_of(table, cell.x0, cell.y1), i11 = index_of(table, cell.x1, cell.y1);
-    const Voxel<Format> v[8] = {voxel_at<Format>(s0, i00), voxel_at<Format>(s0, i10),
-                                voxel_at<Format>(s0, i01), voxel_at<Format>(s1, i00),
-                                voxel_at<Format>(s1, i10), voxel_at<Format>(s1, i01),
-                                voxel_at<Format>(s0, i11), voxel_at<Format>(s1, i11)};
+    const uint8_t *const s0 = static_cast<const uint8_t *>(table.slices[cell.z0]);
+    const uint8_t *const s1 = static_cast<const uint8_t *>(table.slices[cell.z1]);
+    const int64_t i00 = cell.x0 + cell.y0 * table.width, i10 = i00 + (cell.x1 - cell.x0);
+    const int64_t i01 = cell.x0 + cell.y1 * table.width, i11 = i01 + (cell.x1 - cell.x0);
+    const Voxel<Format> v[8] = {voxel_in<Format>(s0, i00), voxel_in<Format>(s0, i10),
+                                voxel_in<Format>(s0, i01), voxel_in<Format>(s1, i00),
+                                voxel_in<Format>(s1, i10), voxel_in<Format>(s1, i01),
+                                voxel_in<Format>(s0, i11), voxel_in<Format>(s1, i11)};
     for (int c = 0; c < Format::channels; ++c) {
-        float s = 0.0f;
-        for (int corner = 0; corner < 8; ++corner)
-            s += static_cast<float>(cell.weight[corner] * v[corner].channel[c]);
-        sum[c] = s;
+        // Terms rounded to float, two at a time, in the corner pairs.
+        const __m128 t01 =
+            _mm_cvtpd_ps(_mm_mul_pd(cell.weight01, double_pair(v[0].channel[c], v[1].channel[c])));
+        const __m128 t26 =
+            _mm_cvtpd_ps(_mm_mul_pd(cell.weight26, double_pair(v[2].channel[c], v[6].channel[c])));
+        const __m128 t34 =
+            _mm_cvtpd_ps(_mm_mul_pd(cell.weight34, double_pair(v[3].channel[c], v[4].channel[c])));
+        const __m128 t57 =
+            _mm_cvtpd_ps(_mm_mul_pd(cell.weight57, double_pair(v[5].channel[c], v[7].channel[c])));
+        const auto second = [](__m128 pair) { return _mm_shuffle_ps(pair, pair, 1); };
+        // The running sum in corner order 0 to 7, from 0.
+        __m128 s = _mm_add_ss(_mm_setzero_ps(), t01);
+        s = _mm_add_ss(s, second(t01));
+        s = _mm_add_ss(s, t26);
+        s = _mm_add_ss(s, t34);
+        s = _mm_add_ss(s, second(t34));
+        s = _mm_add_ss(s, t57);
+        s = _mm_add_ss(s, second(t26));
+        s = _mm_add_ss(s, second(t57));
+        sum[c] = _mm_cvtss_f32(s);
     }
 }
 

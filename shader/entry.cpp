@@ -91,8 +91,12 @@ NIMBREL_EXPORT void Nimbrel_init(miState *state, VolumeParams *params,
         volume->width = eval_int(state, &params->width);
         volume->height = eval_int(state, &params->height);
     }
-    if (!load_volume_slices(state, params, volume)) return;
-    capture_mapping(state, params, volume);
+    const bool loaded = load_volume_slices(state, params, volume);
+    // Before the capture, which evaluates `coord`: a connected shader may
+    // look the instance up. After a failed load the lookup answers from
+    // whatever was loaded.
+    prepare_lookup(volume);
+    if (loaded) capture_mapping(state, params, volume);
 }
 
 // With null parameters does nothing. Otherwise releases the instance's volume

@@ -1,5 +1,5 @@
 // The lookup entry point: the instance's volume, the two parameters, the
-// caller's record.
+// caller's record. Everything but the renderer's calls is inline here.
 #include <string.h>
 
 #include "sample/volume_lookup.h"
@@ -18,9 +18,15 @@ NIMBREL_EXPORT miBoolean Nimbrel(miColor *result, miState *state, VolumeParams *
 
     mi_flush_cache(state);
     const int mode = eval_int(state, &params->interpolation);
-    const miVector coord = eval_vector(state, &params->coord);
-    look_up(volume_view(volume), mode, coord, exchange, result);
+    const float *coord = static_cast<const float *>(eval_param(state, &params->coord));
 
-    if (exchange) memcpy(exchange->matrix, volume->mapping, sizeof exchange->matrix);
+    // Without a record the lookup reads zeros and its writes go nowhere.
+    SampleExchange none;
+    if (!exchange) {
+        memset(&none, 0, sizeof none);
+        exchange = &none;
+    }
+    look_up(volume->plan, mode, coord, exchange, result);
+    memcpy(exchange->matrix, volume->mapping, sizeof exchange->matrix);
     return 1;
 }

@@ -8,6 +8,7 @@
 
 #include "host/host_api.h"
 #include "host/param_rule.h"
+#include "sample/volume_lookup.h"
 #include "sample/volume_view.h"
 #include "shader/file_types.h"
 
@@ -44,7 +45,8 @@ struct VolumeData {
     uint16_t **slices16; // depth slice buffers for the 16-bit types, else null
     int32_t filetype;
     int32_t little_endian;
-    float mapping[16]; // coordinate mapping, element = row * 4 + column
+    float mapping[16];        // coordinate mapping, element = row * 4 + column
+    nimbrel::LookupPlan plan; // the lookup's, set when loading has ended (prepare_lookup)
 };
 
 namespace nimbrel {
@@ -66,6 +68,13 @@ inline VolumeView volume_view(const VolumeData *volume) {
     }
     view.divisor = facts->divisor;
     return view;
+}
+
+// Sets the record's lookup plan from what the record holds now: its shape,
+// file type, byte order and slice tables. Called when loading has ended, also
+// after a failure (the lookup answers from whatever was loaded).
+inline void prepare_lookup(VolumeData *volume) {
+    volume->plan = plan_lookup(volume_view(volume));
 }
 
 // Stores in volume->mapping how `coord` changes when the current point moves

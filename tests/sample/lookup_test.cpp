@@ -272,12 +272,48 @@ TEST_F(Lookup, ScaledCoordinatesAreRoundedOnceForHugeWidths) {
     volume.height = 1549095938; // y rounds once to 1549096064, twice to 1549095936
     volume.depth = 1;
     volume.filetype = U8_BLOCK;
+    nimbrel::prepare_lookup(&volume);
     instance.user_pointer() = &volume;
     SampleExchange exchange = fresh_exchange();
     const miColor color = instance.lookup(state, {0, 0, 0}, &exchange, kIncoming);
     EXPECT_EQ(exchange.edge, EDGE_Y_HIGH);
     EXPECT_TRUE(frac_untouched(exchange)); // y > height - 1
     EXPECT_EQ(color.r, 0.0f);
+    instance.user_pointer() = nullptr;
+}
+
+// Past 2^24 a bound may be no float: a coordinate is compared with the whole
+// number itself, never with the bound rounded to the nearest float (2^24 + 3
+// rounds up to 2^24 + 4). Built by hand, without slices (samples read 0).
+TEST_F(Lookup, BoundsPastTwoToThe24CompareAsWholeNumbers) {
+    const float big = 16777216.0f; // 2^24
+    const struct {
+        miVector p;
+        int stencil, edge;
+        bool inside;
+    } cases[] = {
+        {{2, big + 4, 2}, 0, EDGE_Y_HIGH, false}, // height - 1 is 2^24 + 3
+        {{2, big + 2, 2}, 0, EDGE_NONE, true},    // height - 2 is 2^24 + 2
+        {{2, 2, big + 4}, 4, EDGE_Z_HIGH, true},  // depth - 3 is 2^24 + 3
+        {{2, 2, big + 4}, 0, EDGE_NONE, true},    // depth - 2 is 2^24 + 4
+    };
+    Instance instance(renderer, Params{"unused", {0, 0, 0}, 1, NEAREST_MODE, U8_BLOCK, 0, 0, 1});
+    instance.connect_coord([](miVector p) { return miVector{p.x / 4, p.y / 4, p.z / 4}; });
+    VolumeData volume;
+    std::memset(&volume, 0, sizeof volume);
+    volume.width = 5; // positions are 4 * coord, exactly
+    volume.height = (1 << 24) + 4;
+    volume.depth = (1 << 24) + 6;
+    volume.filetype = U8_BLOCK;
+    nimbrel::prepare_lookup(&volume);
+    instance.user_pointer() = &volume;
+    for (const auto &c : cases) {
+        SampleExchange exchange = fresh_exchange(c.stencil);
+        const miColor color = instance.lookup(state, c.p, &exchange, kIncoming);
+        EXPECT_EQ(exchange.edge, c.edge) << c.p.y << " " << c.p.z;
+        EXPECT_EQ(!frac_untouched(exchange), c.inside) << c.p.y << " " << c.p.z;
+        EXPECT_EQ(color.r, 0.0f);
+    }
     instance.user_pointer() = nullptr;
 }
 
@@ -455,6 +491,7 @@ TEST_F(Lookup, ColourVoxelsAreReorderedAndDividedBy255) {
     record.depth = 1;
     record.slices8 = table;
     record.filetype = BMP_SERIES;
+    nimbrel::prepare_lookup(&record);
     for (int mode : {NEAREST_MODE, TRILINEAR_MODE, OFFSET_MODE}) {
         Instance instance(renderer, Params{"unused", {0, 0, 0}, 1, mode, BMP_SERIES, 0, 0, 1});
         instance.connect_coord([](miVector p) { return p; });
