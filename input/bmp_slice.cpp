@@ -101,7 +101,7 @@ bool valid_header(const BmpHeader &header, int64_t file_size, const LoadedSlices
     // The rows span every stored row but the last one's padding.
     const int row_bytes = 3 * width;
     const int pad = row_pad_by_remainder[row_bytes % 4];
-    const int64_t span = static_cast<int64_t>(height) * (row_bytes + pad) - pad;
+    const int64_t span = static_cast<int64_t>(height) * (static_cast<int64_t>(row_bytes) + pad) - pad;
     if (header.image_size > 0 && header.image_size < span) {
         mi_error("pixel area of %s too small: %d bytes, need %lld", name, header.image_size,
                  static_cast<long long>(span));
