@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <unistd.h>
 
-#include "shader/file_types.h"
+#include "sample/sample_exchange.h"
 #include "tests/support/bmp_writer.h"
 
 namespace bench {

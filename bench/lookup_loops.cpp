@@ -4,7 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "shader/file_types.h"
+#include "sample/sample_exchange.h"
 
 // The renderer functions as this program exports them (renderer/standin.cpp),
 // called directly for the host floor.

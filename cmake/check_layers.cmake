@@ -10,7 +10,7 @@ set(allowed_shader shader input sample host)
 set(allowed_input input host)
 set(allowed_sample sample host)
 set(allowed_host host)
-set(public_headers sample/sample_exchange.h shader/file_types.h host/host_api.h
+set(public_headers sample/sample_exchange.h host/host_api.h
   tests/support/reference.h tests/support/bmp_writer.h)
 set(library_rooms shader input sample host)
 set(outside_rooms renderer tools bench fuzz)

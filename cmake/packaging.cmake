@@ -1,10 +1,10 @@
 # What a renderer user installs (the library, its declaration Nimbrel.mi, the
-# shared record's and the file types' headers and the guide), the package config that calling
+# shared record's header, with the file types, and the guide), the package config that calling
 # shaders' builds find, and the release archive (a ZIP on Windows).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-# The public headers, sample_exchange.h and file_types.h, for calling shaders
+# The public header, sample_exchange.h (the shared record and the file types), for calling shaders
 # and renderers, as Nimbrel::headers.
 add_library(nimbrel_headers INTERFACE)
 add_library(Nimbrel::headers ALIAS nimbrel_headers)
@@ -19,7 +19,7 @@ set(NIMBREL_DECLARATION_FILE ${CMAKE_INSTALL_INCLUDEDIR}/Nimbrel.mi)
 install(TARGETS Nimbrel nimbrel_headers EXPORT NimbrelTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/tools/Nimbrel.mi DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/sample/sample_exchange.h ${PROJECT_SOURCE_DIR}/shader/file_types.h
+install(FILES ${PROJECT_SOURCE_DIR}/sample/sample_exchange.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/nimbrel)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/user-guide.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 

@@ -1,5 +1,5 @@
 // The shader's parameter block and the per-instance volume record; the codes
-// and their facts are in file_types.h, the interpolation modes in the view.
+// and their facts are in sample_exchange.h, the interpolation modes in the view.
 #pragma once
 
 #include <stddef.h>
@@ -10,7 +10,7 @@
 #include "host/param_rule.h"
 #include "sample/volume_lookup.h"
 #include "sample/volume_view.h"
-#include "shader/file_types.h"
+#include "sample/sample_exchange.h"
 
 // The parameter block, in the order of the shader's declaration. The renderer
 // owns it; the library never writes to it. Every field is read through

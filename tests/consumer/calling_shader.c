@@ -2,7 +2,6 @@
  * own layout checks run with this compiler. */
 #include <string.h>
 
-#include "file_types.h"
 #include "sample_exchange.h"
 
 _Static_assert(sizeof(SampleExchange) == 128, "SampleExchange as a C caller sees it");

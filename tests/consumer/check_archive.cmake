@@ -1,6 +1,6 @@
 # Packs the build in BUILD_DIR with CPACK as GENERATOR and checks that the
 # archive holds what a renderer user needs: the library (LIBRARY), its
-# declaration, the shared record's and the file types' headers and the guide;
+# declaration, the shared record's header (with the file types) and the guide;
 # on Windows (WINDOWS true) also bin/nimbrel-render.exe, which must render the
 # demo from the unpacked archive, run through EMULATOR ('|' between its words)
 # if given.
@@ -24,7 +24,6 @@ if(NOT status EQUAL 0)
 endif()
 message(STATUS "${archives}:\n${listing}")
 foreach(wanted IN ITEMS "lib/${LIBRARY}" "include/Nimbrel.mi" "include/nimbrel/sample_exchange.h"
-                        "include/nimbrel/file_types.h"
                         "doc/Nimbrel/user-guide.md" "lib/cmake/Nimbrel/NimbrelConfig.cmake")
   string(FIND "${listing}" "/${wanted}\n" at)
   if(at EQUAL -1)

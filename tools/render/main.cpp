@@ -14,7 +14,6 @@
 
 #include "renderer/standin.h"
 #include "sample/sample_exchange.h"
-#include "shader/file_types.h"
 #include "tools/render/demo_volume.h"
 #include "tools/render/files.h"
 #include "tools/render/options.h"

@@ -8,7 +8,7 @@
 #include <map>
 #include <vector>
 
-#include "shader/file_types.h"
+#include "sample/sample_exchange.h"
 
 namespace render {
 namespace {
