@@ -11,7 +11,7 @@
 namespace nimbrel {
 
 Binding bindings[SLOT_COUNT] = {
-#define NIMBREL_BINDING(name, type, parameters, arguments) {#name, {nullptr}},
+#define NIMBREL_BINDING(name, type, parameters, arguments) {#name, nullptr},
     NIMBREL_RENDERER_FUNCTIONS(NIMBREL_BINDING)
 #undef NIMBREL_BINDING
 };
@@ -36,7 +36,7 @@ std::atomic<void *> module_handle{nullptr};
         if (detail) fprintf(stderr, "%s\n", detail);
         return nullptr;
     }
-    binding.address.store(address, std::memory_order_relaxed);
+    __atomic_store_n(&binding.address, address, __ATOMIC_RELAXED);
     return address;
 }
 
@@ -86,6 +86,6 @@ void mi_info(const char *format, ...) {
 NIMBREL_EXPORT int miSetModuleHandle(void *handle) {
     nimbrel::module_handle.store(handle, std::memory_order_relaxed);
     for (nimbrel::Binding &binding : nimbrel::bindings)
-        binding.address.store(nullptr, std::memory_order_relaxed);
+        __atomic_store_n(&binding.address, nullptr, __ATOMIC_RELAXED);
     return 0;
 }

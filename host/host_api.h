@@ -6,8 +6,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <atomic>
-
 // ---- Renderer types -------------------------------------------------------
 
 typedef int miBoolean; // 1 is true
@@ -100,22 +98,33 @@ enum Slot {
 };
 
 // Slots are filled without a lock: two threads that race on a first call both
-// look the name up and store the same address (binding.cpp).
+// look the name up and store the same address (binding.cpp). The address is
+// read and written with relaxed atomic operations.
 struct Binding {
     const char *name;
-    std::atomic<void *> address;
+    void *address;
 };
+#if defined(__GNUC__) && !defined(_WIN32)
+// Hidden, so that the wrappers load a slot directly instead of through the
+// global offset table.
+extern __attribute__((visibility("hidden"))) Binding bindings[SLOT_COUNT];
+#else
 extern Binding bindings[SLOT_COUNT];
+#endif
 
 // Looks the slot's function up in the renderer's module and fills the slot;
 // null (after a report on standard error) when the module does not provide it.
 [[gnu::cold]] void *bind_slot(Slot slot);
 
-// The slot's function, looked up now if the slot is empty. Inline, so that a
-// wrapper is a load, a test and the renderer's call: the lookup makes no call
-// of its own.
+// The slot's address as it is now: null before the first lookup.
+inline void *slot_address(Slot slot) {
+    return __atomic_load_n(&bindings[slot].address, __ATOMIC_RELAXED);
+}
+
+// The slot's function, looked up now if the slot is empty; null when the
+// renderer does not provide it.
 template <typename Function> inline Function *bound_as(Slot slot) {
-    void *address = bindings[slot].address.load(std::memory_order_relaxed);
+    void *address = slot_address(slot);
     return reinterpret_cast<Function *>(address ? address : bind_slot(slot));
 }
 
@@ -126,11 +135,17 @@ template <typename T> inline T nothing() {
 
 // Each wrapper looks its function up on first use. When the function cannot
 // be found it reports on standard error and returns the zero value of its
-// type (null, false, or nothing), so every caller must cope with that.
+// type (null, false, or nothing), so every caller must cope with that. Once
+// bound, a wrapper is a load, a test and the renderer's call (the lookup
+// calls two of them on every sample).
 #define NIMBREL_WRAPPER(name, type, parameters, arguments)                                         \
     inline type name parameters {                                                                  \
-        name##_fn *function = bound_as<name##_fn>(SLOT_##name);                                    \
-        return function ? function arguments : nothing<type>();                                    \
+        name##_fn *function = reinterpret_cast<name##_fn *>(slot_address(SLOT_##name));            \
+        if (__builtin_expect(!function, 0)) {                                                      \
+            function = bound_as<name##_fn>(SLOT_##name);                                           \
+            if (!function) return nothing<type>();                                                 \
+        }                                                                                          \
+        return function arguments;                                                                 \
     }
 NIMBREL_PLAIN_FUNCTIONS(NIMBREL_WRAPPER)
 #undef NIMBREL_WRAPPER
@@ -142,9 +157,13 @@ const int QUERY_USER_POINTER = 51;
 // query code, tag 0 and the address of a pointer, without the variable
 // argument list. Null when the renderer gives none. The one way to the slot.
 inline void **query_user_pointer(miState *state) {
-    mi_query_fn *function = bound_as<mi_query_fn>(SLOT_mi_query);
+    mi_query_fn *function = reinterpret_cast<mi_query_fn *>(slot_address(SLOT_mi_query));
+    if (__builtin_expect(!function, 0)) {
+        function = bound_as<mi_query_fn>(SLOT_mi_query);
+        if (!function) return nullptr;
+    }
     void **slot = nullptr;
-    if (function) function(QUERY_USER_POINTER, state, 0, &slot);
+    function(QUERY_USER_POINTER, state, 0, &slot);
     return slot;
 }
 

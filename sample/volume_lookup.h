@@ -82,7 +82,13 @@ constexpr EdgeCodes make_edge_codes() {
     return codes;
 }
 constexpr EdgeCodes edge_codes = make_edge_codes();
-alignas(16) constexpr float halves[4] = {0.5f, 0.5f, 0.5f, 0.5f};
+
+// Constants of lanes 0..2 (lane 3 is never read). Lane 3 differs so that the
+// compiler keeps each as one 16-byte operand instead of building it from one
+// float with a shuffle.
+alignas(16) constexpr float halves[4] = {0.5f, 0.5f, 0.5f, 0.0f};
+alignas(16) constexpr float int32_low[4] = {-0x1p31f, -0x1p31f, -0x1p31f, 0.0f};
+alignas(16) constexpr float int32_end[4] = {0x1p31f, 0x1p31f, 0x1p31f, 1.0f};
 
 // Divides the sample by the divisor into r, g and b (colour: r is channel 2).
 template <typename Format>
@@ -104,15 +110,16 @@ NIMBREL_ALWAYS_INLINE void normalise(const float sample[], float divisor, miColo
 // tested.
 template <typename Format>
 NIMBREL_ALWAYS_INLINE void answer(const LookupPlan &plan, int mode, __m128i floors, __m128 frac,
-                                  __m128 offset, miColor *result) {
+                                  const float offset[3], miColor *result) {
     const SliceTable &table = plan.table;
     float sample[Format::channels];
     if (mode == NEAREST) {
         // The floor, or the ceiling (floor + 1) from a fraction of 0.5 up.
         const __m128i up = _mm_castps_si128(_mm_cmpge_ps(frac, _mm_load_ps(halves)));
         const Whole3 at = lanes(_mm_sub_epi32(floors, up));
-        const uint8_t *slice = static_cast<const uint8_t *>(table.slices[at.z]);
-        const Voxel<Format> voxel = voxel_in<Format>(slice, at.x + at.y * table.width);
+        const uint8_t *slice = static_cast<const uint8_t *>(table.slices[uint32_t(at.z)]);
+        const uint32_t offset = uint32_t(at.x) + uint32_t(at.y) * uint32_t(table.width);
+        const Voxel<Format> voxel = voxel_in<Format>(slice, offset);
         for (int c = 0; c < Format::channels; ++c)
             sample[c] = static_cast<float>(voxel.channel[c]);
     } else if (mode == TRILINEAR) {
@@ -120,9 +127,9 @@ NIMBREL_ALWAYS_INLINE void answer(const LookupPlan &plan, int mode, __m128i floo
     } else if (mode == OFFSET) {
         // Floor plus offset, rounded to float, truncated toward zero; a sum
         // with no 32-bit value (or not a number) reads nothing and answers 0.
-        const __m128 sum = _mm_add_ps(_mm_cvtepi32_ps(floors), offset);
-        const __m128 in = _mm_and_ps(_mm_cmpge_ps(sum, _mm_set1_ps(-2147483648.0f)),
-                                     _mm_cmplt_ps(sum, _mm_set1_ps(2147483648.0f)));
+        const __m128 sum = _mm_add_ps(_mm_cvtepi32_ps(floors), load3(offset));
+        const __m128 in = _mm_and_ps(_mm_cmpge_ps(sum, _mm_load_ps(int32_low)),
+                                     _mm_cmplt_ps(sum, _mm_load_ps(int32_end)));
         Voxel<Format> voxel = {};
         if ((_mm_movemask_ps(in) & 7) == 7) {
             const Whole3 at = lanes(_mm_cvttps_epi32(sum));
@@ -160,40 +167,47 @@ NIMBREL_ALWAYS_INLINE void look_up(const LookupPlan &plan, int mode, const float
     // 0 (stencil 3 too, counted from 3).
     static_assert(STENCIL_MARGIN_1 == 4 && STENCIL_MARGIN_2 == 5, "margins counted from 3");
     const unsigned from_three = static_cast<unsigned>(exchange->stencil) - 3u;
-    const unsigned margin = from_three < 3u ? from_three : 0u;
+    const unsigned margin = from_three & -static_cast<unsigned>(from_three < 3u);
     const int low = _mm_movemask_ps(_mm_cmplt_ps(position, _mm_loadu_ps(plan.edge[margin].low)));
     const int high = _mm_movemask_ps(_mm_cmpnle_ps(position, _mm_loadu_ps(plan.edge[margin].high)));
-    exchange->edge = edge_codes.code[low | high << 3];
 
-    // Inside: 0 <= v <= last on every axis, both ends included; NaN is outside.
-    const __m128 zero = _mm_setzero_ps();
-    const __m128 out =
-        _mm_or_ps(_mm_cmplt_ps(position, zero), _mm_cmpnle_ps(position, _mm_loadu_ps(plan.last)));
-    if (_mm_movemask_ps(out) != 0) {
-        result->r = result->g = result->b = 0.0f;
-        return;
-    }
-    if (exchange->force_offset == 1) mode = OFFSET;
     // Inside the grid a coordinate is at least -0 and below 2^31: its floor is
     // the truncation, and v - floor(v) is exact in float. Adding +0 gives the
-    // fraction of -0 as +0, as -0 - floor(-0) is.
+    // fraction of -0 as +0, as -0 - floor(-0) is. (Outside, both are unused.)
+    const __m128 zero = _mm_setzero_ps();
     const __m128i floors = _mm_cvttps_epi32(position);
     const __m128 frac = _mm_add_ps(_mm_sub_ps(position, _mm_cvtepi32_ps(floors)), zero);
-    const __m128 offset = _mm_loadu_ps(exchange->offset); // lane 3 (frac[0]) unused
-    store3(exchange->frac, frac);
+    if (__builtin_expect((low | high) == 0, 1)) {
+        // Near no face: inside the grid, since every face's band lies within
+        // it. One store writes frac and the edge code 0 (lane 3 is +0).
+        static_assert(offsetof(SampleExchange, edge) == offsetof(SampleExchange, frac) + 12,
+                      "edge follows frac");
+        _mm_storeu_ps(exchange->frac, frac);
+    } else {
+        exchange->edge = edge_codes.code[low | high << 3];
+        // Inside: 0 <= v <= last on every axis, both ends included; NaN is outside.
+        const __m128 out = _mm_or_ps(_mm_cmplt_ps(position, zero),
+                                     _mm_cmpnle_ps(position, _mm_loadu_ps(plan.last)));
+        if (_mm_movemask_ps(out) != 0) {
+            result->r = result->g = result->b = 0.0f;
+            return;
+        }
+        store3(exchange->frac, frac);
+    }
+    if (exchange->force_offset == 1) mode = OFFSET;
     switch (plan.format) { // one jump: every format the plan gives has its case
     case FORMAT_BGR8:
-        return answer<BgrSamples>(plan, mode, floors, frac, offset, result);
+        return answer<BgrSamples>(plan, mode, floors, frac, exchange->offset, result);
     case FORMAT_U8:
-        return answer<U8Samples>(plan, mode, floors, frac, offset, result);
+        return answer<U8Samples>(plan, mode, floors, frac, exchange->offset, result);
     case FORMAT_U16_LITTLE:
-        return answer<U16Samples<true, false>>(plan, mode, floors, frac, offset, result);
+        return answer<U16Samples<true, false>>(plan, mode, floors, frac, exchange->offset, result);
     case FORMAT_U16_BIG:
-        return answer<U16Samples<false, false>>(plan, mode, floors, frac, offset, result);
+        return answer<U16Samples<false, false>>(plan, mode, floors, frac, exchange->offset, result);
     case FORMAT_S16_LITTLE:
-        return answer<U16Samples<true, true>>(plan, mode, floors, frac, offset, result);
+        return answer<U16Samples<true, true>>(plan, mode, floors, frac, exchange->offset, result);
     case FORMAT_S16_BIG:
-        return answer<U16Samples<false, true>>(plan, mode, floors, frac, offset, result);
+        return answer<U16Samples<false, true>>(plan, mode, floors, frac, exchange->offset, result);
     case FORMAT_ZERO: // every sample is 0, in every mode
         result->r = result->g = result->b = 0.0f;
         return;

@@ -11,6 +11,7 @@
 
 #include <emmintrin.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "sample/volume_view.h"
 
@@ -49,37 +50,55 @@ NIMBREL_ALWAYS_INLINE const uint8_t *slice_of(const SliceTable &table, int32_t z
     return static_cast<const uint8_t *>(table.slices[z]);
 }
 
-// The linear index of column x, row y in a slice, or -1 where it lies outside
-// 0..area-1 (the fetches answer zero there).
-NIMBREL_ALWAYS_INLINE int64_t index_of(const SliceTable &table, int32_t x, int32_t y) {
-    const int64_t linear = x + static_cast<int64_t>(y) * table.width;
-    return static_cast<uint64_t>(linear) < table.area ? linear : -1;
-}
-
-// Sample formats: the raw integer value of the element at `index` of a slice.
-struct U8Samples {
-    static const int channels = 1;
-    NIMBREL_ALWAYS_INLINE static int32_t value(const uint8_t *slice, int64_t index, int) {
-        return slice[index];
+// Sample formats: the raw integer value of the element at `index` of a slice;
+// for the blend, eight elements' raw bits in 16-bit lanes put in native
+// order (native_order) and widened to 32-bit integers, lanes 0..3 or 4..7.
+struct UnsignedLanes {
+    NIMBREL_ALWAYS_INLINE static __m128i widen_low(__m128i v) {
+        return _mm_unpacklo_epi16(v, _mm_setzero_si128());
+    }
+    NIMBREL_ALWAYS_INLINE static __m128i widen_high(__m128i v) {
+        return _mm_unpackhi_epi16(v, _mm_setzero_si128());
     }
 };
 
-template <bool Little, bool Signed> struct U16Samples {
-    static const int channels = 1;
+struct U8Samples : UnsignedLanes {
+    static const int channels = 1, bytes = 1;
+    NIMBREL_ALWAYS_INLINE static int32_t value(const uint8_t *slice, int64_t index, int) {
+        return slice[index];
+    }
+    NIMBREL_ALWAYS_INLINE static __m128i native_order(__m128i v) { return v; }
+};
+
+template <bool Little, bool Signed> struct U16Samples : UnsignedLanes {
+    static const int channels = 1, bytes = 2;
     NIMBREL_ALWAYS_INLINE static int32_t value(const uint8_t *slice, int64_t index, int) {
         const uint8_t *bytes = slice + 2 * index;
         const uint16_t bits = Little ? static_cast<uint16_t>(bytes[0] | bytes[1] << 8)
                                      : static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
         return Signed ? static_cast<int16_t>(bits) : bits;
     }
+    // The lanes were read little-endian (x86's order): big-endian samples
+    // swap their two bytes.
+    NIMBREL_ALWAYS_INLINE static __m128i native_order(__m128i v) {
+        return Little ? v : _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+    }
+    NIMBREL_ALWAYS_INLINE static __m128i widen_low(__m128i v) {
+        return Signed ? _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16) : UnsignedLanes::widen_low(v);
+    }
+    NIMBREL_ALWAYS_INLINE static __m128i widen_high(__m128i v) {
+        return Signed ? _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16)
+                      : UnsignedLanes::widen_high(v);
+    }
 };
 
 // Colour: channel 0, 1, 2 are the voxel's three bytes in buffer order.
-struct BgrSamples {
-    static const int channels = 3;
+struct BgrSamples : UnsignedLanes {
+    static const int channels = 3, bytes = 1;
     NIMBREL_ALWAYS_INLINE static int32_t value(const uint8_t *slice, int64_t index, int channel) {
         return slice[3 * index + channel];
     }
+    NIMBREL_ALWAYS_INLINE static __m128i native_order(__m128i v) { return v; }
 };
 
 // Calls `use` with the format type of view format `format` (an empty value of
@@ -124,17 +143,14 @@ NIMBREL_ALWAYS_INLINE Voxel<Format> voxel_in(const uint8_t *slice, int64_t index
     return voxel;
 }
 
-// As voxel_in, and zero also for the index -1, the mark of a failed test.
-template <typename Format>
-NIMBREL_ALWAYS_INLINE Voxel<Format> voxel_at(const uint8_t *slice, int64_t index) {
-    return voxel_in<Format>(index >= 0 ? slice : nullptr, index);
-}
-
-// The voxel at whole-number coordinates (x, y, z): the one fetch.
+// The voxel at whole-number coordinates (x, y, z): the one fetch. The bound
+// test is on the linear index x + y * width, in 64 bits.
 template <typename Format>
 NIMBREL_ALWAYS_INLINE Voxel<Format> fetch_voxel(const SliceTable &table, int32_t x, int32_t y,
                                                 int32_t z) {
-    return voxel_at<Format>(slice_of(table, z), index_of(table, x, y));
+    const int64_t linear = x + static_cast<int64_t>(y) * table.width;
+    const uint8_t *slice = static_cast<uint64_t>(linear) < table.area ? slice_of(table, z) : nullptr;
+    return voxel_in<Format>(slice, linear);
 }
 
 // The trilinear cell of a point inside the grid, from the floor and the
@@ -185,37 +201,86 @@ inline Cell cell_inside(const int32_t floors[3], const float frac[3]) {
                        _mm_setr_ps(frac[0], frac[1], frac[2], 0.0f));
 }
 
-// Two integer samples as the doubles of one register.
-NIMBREL_ALWAYS_INLINE __m128d double_pair(int32_t a, int32_t b) {
-    return _mm_cvtepi32_pd(_mm_unpacklo_epi32(_mm_cvtsi32_si128(a), _mm_cvtsi32_si128(b)));
+// The eight corners' buffer offsets in a slice (in elements, before the
+// channels), in the pair order of the weights: lanes 0..7 hold corners 0, 1,
+// 2, 6 (slice z0) and 3, 4, 5, 7 (slice z1).
+struct CornerOffsets {
+    uint32_t x0y0, x1y0, x0y1, x1y1;
+};
+
+// One channel of the eight corners as 16-bit lanes in pair order: the raw
+// sample bits (16-bit formats), or the byte zero-extended.
+template <typename Format>
+NIMBREL_ALWAYS_INLINE __m128i corner_lanes(const uint8_t *s0, const uint8_t *s1,
+                                           const CornerOffsets &at, int channel) {
+    const int step = Format::bytes * Format::channels;
+    const auto lane = [&](const uint8_t *slice, uint32_t offset) -> int {
+        const uint8_t *p = slice + size_t(offset) * step + channel;
+        if (Format::bytes == 1) return *p;
+        uint16_t bits;
+        memcpy(&bits, p, sizeof bits); // little-endian, as x86 is
+        return bits;
+    };
+    __m128i v = _mm_cvtsi32_si128(lane(s0, at.x0y0));
+    v = _mm_insert_epi16(v, lane(s0, at.x1y0), 1);
+    v = _mm_insert_epi16(v, lane(s0, at.x0y1), 2);
+    v = _mm_insert_epi16(v, lane(s0, at.x1y1), 3);
+    v = _mm_insert_epi16(v, lane(s1, at.x0y0), 4);
+    v = _mm_insert_epi16(v, lane(s1, at.x1y0), 5);
+    v = _mm_insert_epi16(v, lane(s1, at.x0y1), 6);
+    v = _mm_insert_epi16(v, lane(s1, at.x1y1), 7);
+    return v;
 }
 
 // The blend of the eight corners of a cell inside the grid of a volume with a
 // slice table, in corner order: each weighted term rounded to float, the
 // float running sum per channel starting from 0. Inside the grid every
-// corner passes the fetches' bound tests, so only a slice never loaded is
-// tested for (it reads as zero, as the fetch answers).
+// corner passes the fetches' bound tests, and its offset in the slice fits 32
+// bits (a slice's bytes fit an int), so only a slice never loaded is tested
+// for: it reads as zero, as the fetch answers.
 template <typename Format>
-NIMBREL_ALWAYS_INLINE void trilinear_blend(const SliceTable &table, const Cell &cell, float sum[]) {
-    const uint8_t *const s0 = static_cast<const uint8_t *>(table.slices[cell.z0]);
-    const uint8_t *const s1 = static_cast<const uint8_t *>(table.slices[cell.z1]);
-    const int64_t i00 = cell.x0 + cell.y0 * table.width, i10 = i00 + (cell.x1 - cell.x0);
-    const int64_t i01 = cell.x0 + cell.y1 * table.width, i11 = i01 + (cell.x1 - cell.x0);
-    const Voxel<Format> v[8] = {voxel_in<Format>(s0, i00), voxel_in<Format>(s0, i10),
-                                voxel_in<Format>(s0, i01), voxel_in<Format>(s1, i00),
-                                voxel_in<Format>(s1, i10), voxel_in<Format>(s1, i01),
-                                voxel_in<Format>(s0, i11), voxel_in<Format>(s1, i11)};
+NIMBREL_ALWAYS_INLINE void trilinear_blend(const SliceTable &table, Cell cell, float sum[]) {
+    const uint8_t *s0 = static_cast<const uint8_t *>(table.slices[cell.z0]);
+    const uint8_t *s1 = static_cast<const uint8_t *>(table.slices[cell.z1]);
+    if (__builtin_expect(!s0 || !s1, 0)) {
+        // The terms of a slice never loaded are +0. Its corners are read from
+        // the other slice instead, with weight 0: a term of +0 or -0 added to
+        // the running sum (never -0, as it starts from 0 + a term) leaves it
+        // as it was, just as the +0 would.
+        if (!s0 && !s1) {
+            for (int c = 0; c < Format::channels; ++c)
+                sum[c] = 0.0f;
+            return;
+        }
+        if (!s0) {
+            s0 = s1;
+            cell.weight01 = cell.weight26 = _mm_setzero_pd();
+        } else {
+            s1 = s0;
+            cell.weight34 = cell.weight57 = _mm_setzero_pd();
+        }
+    }
+    const uint32_t width = static_cast<uint32_t>(table.width);
+    const uint32_t dx = static_cast<uint32_t>(cell.x1 - cell.x0);
+    CornerOffsets at;
+    at.x0y0 = static_cast<uint32_t>(cell.x0) + static_cast<uint32_t>(cell.y0) * width;
+    at.x0y1 = static_cast<uint32_t>(cell.x0) + static_cast<uint32_t>(cell.y1) * width;
+    at.x1y0 = at.x0y0 + dx;
+    at.x1y1 = at.x0y1 + dx;
     for (int c = 0; c < Format::channels; ++c) {
+        const __m128i bits = Format::native_order(corner_lanes<Format>(s0, s1, at, c));
+        // Two 32-bit halves: corners 0, 1, 2, 6 and 3, 4, 5, 7.
+        const __m128i low = Format::widen_low(bits), high = Format::widen_high(bits);
+        const __m128d v01 = _mm_cvtepi32_pd(low), v26 = _mm_cvtepi32_pd(_mm_shuffle_epi32(low, 0xEE));
+        const __m128d v34 = _mm_cvtepi32_pd(high), v57 = _mm_cvtepi32_pd(_mm_shuffle_epi32(high, 0xEE));
         // Terms rounded to float, two at a time, in the corner pairs.
-        const __m128 t01 =
-            _mm_cvtpd_ps(_mm_mul_pd(cell.weight01, double_pair(v[0].channel[c], v[1].channel[c])));
-        const __m128 t26 =
-            _mm_cvtpd_ps(_mm_mul_pd(cell.weight26, double_pair(v[2].channel[c], v[6].channel[c])));
-        const __m128 t34 =
-            _mm_cvtpd_ps(_mm_mul_pd(cell.weight34, double_pair(v[3].channel[c], v[4].channel[c])));
-        const __m128 t57 =
-            _mm_cvtpd_ps(_mm_mul_pd(cell.weight57, double_pair(v[5].channel[c], v[7].channel[c])));
-        const auto second = [](__m128 pair) { return _mm_shuffle_ps(pair, pair, 1); };
+        const __m128 t01 = _mm_cvtpd_ps(_mm_mul_pd(cell.weight01, v01));
+        const __m128 t26 = _mm_cvtpd_ps(_mm_mul_pd(cell.weight26, v26));
+        const __m128 t34 = _mm_cvtpd_ps(_mm_mul_pd(cell.weight34, v34));
+        const __m128 t57 = _mm_cvtpd_ps(_mm_mul_pd(cell.weight57, v57));
+        const auto second = [](__m128 pair) {
+            return _mm_castsi128_ps(_mm_shuffle_epi32(_mm_castps_si128(pair), 1));
+        };
         // The running sum in corner order 0 to 7, from 0.
         __m128 s = _mm_add_ss(_mm_setzero_ps(), t01);
         s = _mm_add_ss(s, second(t01));
