@@ -50,9 +50,38 @@ NIMBREL_ALWAYS_INLINE const uint8_t *slice_of(const SliceTable &table, int32_t z
     return static_cast<const uint8_t *>(table.slices[z]);
 }
 
-// Sample formats: the raw integer value of the element at `index` of a slice;
-// for the blend, eight elements' raw bits in 16-bit lanes put in native
-// order (native_order) and widened to 32-bit integers, lanes 0..3 or 4..7.
+// The eight corners of a trilinear cell as offsets in their slices (in
+// voxels), corners x0y0, x1y0, x0y1 and x1y1 of slices z0 and z1.
+struct CornerOffsets {
+    uint32_t x0y0, x1y0, x0y1, x1y1;
+};
+
+// Eight 16-bit lanes, `read(slice, offset)` of each corner, in the pair order
+// of the blend's weights: corners 0, 1, 2, 6 (slice z0) and 3, 4, 5, 7 (z1).
+template <typename Read>
+NIMBREL_ALWAYS_INLINE __m128i corner_lanes(const uint8_t *s0, const uint8_t *s1,
+                                           const CornerOffsets &at, Read read) {
+    __m128i v = _mm_cvtsi32_si128(read(s0, at.x0y0));
+    v = _mm_insert_epi16(v, read(s0, at.x1y0), 1);
+    v = _mm_insert_epi16(v, read(s0, at.x0y1), 2);
+    v = _mm_insert_epi16(v, read(s0, at.x1y1), 3);
+    v = _mm_insert_epi16(v, read(s1, at.x0y0), 4);
+    v = _mm_insert_epi16(v, read(s1, at.x1y0), 5);
+    v = _mm_insert_epi16(v, read(s1, at.x0y1), 6);
+    v = _mm_insert_epi16(v, read(s1, at.x1y1), 7);
+    return v;
+}
+
+// Two bytes at `p` as one little-endian (x86) 16-bit value.
+NIMBREL_ALWAYS_INLINE int bytes_16(const uint8_t *p) {
+    uint16_t bits;
+    memcpy(&bits, p, sizeof bits);
+    return bits;
+}
+
+// Sample formats: the raw integer value of the element at `index` of a slice
+// (value); for the blend, each channel of a cell's eight corners as 16-bit
+// lanes (corners), widened to 32-bit integers, lanes 0..3 or 4..7.
 struct UnsignedLanes {
     NIMBREL_ALWAYS_INLINE static __m128i widen_low(__m128i v) {
         return _mm_unpacklo_epi16(v, _mm_setzero_si128());
@@ -63,25 +92,33 @@ struct UnsignedLanes {
 };
 
 struct U8Samples : UnsignedLanes {
-    static const int channels = 1, bytes = 1;
+    static const int channels = 1;
     NIMBREL_ALWAYS_INLINE static int32_t value(const uint8_t *slice, int64_t index, int) {
         return slice[index];
     }
-    NIMBREL_ALWAYS_INLINE static __m128i native_order(__m128i v) { return v; }
+    NIMBREL_ALWAYS_INLINE static void corners(const uint8_t *s0, const uint8_t *s1,
+                                              const CornerOffsets &at, __m128i lanes[1]) {
+        lanes[0] = corner_lanes(s0, s1, at, [](const uint8_t *slice, uint32_t offset) -> int {
+            return slice[offset];
+        });
+    }
 };
 
 template <bool Little, bool Signed> struct U16Samples : UnsignedLanes {
-    static const int channels = 1, bytes = 2;
+    static const int channels = 1;
     NIMBREL_ALWAYS_INLINE static int32_t value(const uint8_t *slice, int64_t index, int) {
         const uint8_t *bytes = slice + 2 * index;
         const uint16_t bits = Little ? static_cast<uint16_t>(bytes[0] | bytes[1] << 8)
                                      : static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
         return Signed ? static_cast<int16_t>(bits) : bits;
     }
-    // The lanes were read little-endian (x86's order): big-endian samples
-    // swap their two bytes.
-    NIMBREL_ALWAYS_INLINE static __m128i native_order(__m128i v) {
-        return Little ? v : _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+    // Read little-endian (x86's order): big-endian samples swap their bytes.
+    NIMBREL_ALWAYS_INLINE static void corners(const uint8_t *s0, const uint8_t *s1,
+                                              const CornerOffsets &at, __m128i lanes[1]) {
+        const __m128i v = corner_lanes(s0, s1, at, [](const uint8_t *slice, uint32_t offset) {
+            return bytes_16(slice + 2 * size_t(offset));
+        });
+        lanes[0] = Little ? v : _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
     }
     NIMBREL_ALWAYS_INLINE static __m128i widen_low(__m128i v) {
         return Signed ? _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16) : UnsignedLanes::widen_low(v);
@@ -94,11 +131,23 @@ template <bool Little, bool Signed> struct U16Samples : UnsignedLanes {
 
 // Colour: channel 0, 1, 2 are the voxel's three bytes in buffer order.
 struct BgrSamples : UnsignedLanes {
-    static const int channels = 3, bytes = 1;
+    static const int channels = 3;
     NIMBREL_ALWAYS_INLINE static int32_t value(const uint8_t *slice, int64_t index, int channel) {
         return slice[3 * index + channel];
     }
-    NIMBREL_ALWAYS_INLINE static __m128i native_order(__m128i v) { return v; }
+    // Blue and green of each corner in one 16-bit read, red in another.
+    NIMBREL_ALWAYS_INLINE static void corners(const uint8_t *s0, const uint8_t *s1,
+                                              const CornerOffsets &at, __m128i lanes[3]) {
+        const __m128i blue_green =
+            corner_lanes(s0, s1, at, [](const uint8_t *slice, uint32_t offset) {
+                return bytes_16(slice + 3 * size_t(offset));
+            });
+        lanes[0] = _mm_and_si128(blue_green, _mm_set1_epi16(0xFF));
+        lanes[1] = _mm_srli_epi16(blue_green, 8);
+        lanes[2] = corner_lanes(s0, s1, at, [](const uint8_t *slice, uint32_t offset) -> int {
+            return slice[3 * size_t(offset) + 2];
+        });
+    }
 };
 
 // Calls `use` with the format type of view format `format` (an empty value of
@@ -201,37 +250,6 @@ inline Cell cell_inside(const int32_t floors[3], const float frac[3]) {
                        _mm_setr_ps(frac[0], frac[1], frac[2], 0.0f));
 }
 
-// The eight corners' buffer offsets in a slice (in elements, before the
-// channels), in the pair order of the weights: lanes 0..7 hold corners 0, 1,
-// 2, 6 (slice z0) and 3, 4, 5, 7 (slice z1).
-struct CornerOffsets {
-    uint32_t x0y0, x1y0, x0y1, x1y1;
-};
-
-// One channel of the eight corners as 16-bit lanes in pair order: the raw
-// sample bits (16-bit formats), or the byte zero-extended.
-template <typename Format>
-NIMBREL_ALWAYS_INLINE __m128i corner_lanes(const uint8_t *s0, const uint8_t *s1,
-                                           const CornerOffsets &at, int channel) {
-    const int step = Format::bytes * Format::channels;
-    const auto lane = [&](const uint8_t *slice, uint32_t offset) -> int {
-        const uint8_t *p = slice + size_t(offset) * step + channel;
-        if (Format::bytes == 1) return *p;
-        uint16_t bits;
-        memcpy(&bits, p, sizeof bits); // little-endian, as x86 is
-        return bits;
-    };
-    __m128i v = _mm_cvtsi32_si128(lane(s0, at.x0y0));
-    v = _mm_insert_epi16(v, lane(s0, at.x1y0), 1);
-    v = _mm_insert_epi16(v, lane(s0, at.x0y1), 2);
-    v = _mm_insert_epi16(v, lane(s0, at.x1y1), 3);
-    v = _mm_insert_epi16(v, lane(s1, at.x0y0), 4);
-    v = _mm_insert_epi16(v, lane(s1, at.x1y0), 5);
-    v = _mm_insert_epi16(v, lane(s1, at.x0y1), 6);
-    v = _mm_insert_epi16(v, lane(s1, at.x1y1), 7);
-    return v;
-}
-
 // The blend of the eight corners of a cell inside the grid of a volume with a
 // slice table, in corner order: each weighted term rounded to float, the
 // float running sum per channel starting from 0. Inside the grid every
@@ -267,10 +285,11 @@ NIMBREL_ALWAYS_INLINE void trilinear_blend(const SliceTable &table, Cell cell, f
     at.x0y1 = static_cast<uint32_t>(cell.x0) + static_cast<uint32_t>(cell.y1) * width;
     at.x1y0 = at.x0y0 + dx;
     at.x1y1 = at.x0y1 + dx;
+    __m128i lanes[Format::channels];
+    Format::corners(s0, s1, at, lanes);
     for (int c = 0; c < Format::channels; ++c) {
-        const __m128i bits = Format::native_order(corner_lanes<Format>(s0, s1, at, c));
         // Two 32-bit halves: corners 0, 1, 2, 6 and 3, 4, 5, 7.
-        const __m128i low = Format::widen_low(bits), high = Format::widen_high(bits);
+        const __m128i low = Format::widen_low(lanes[c]), high = Format::widen_high(lanes[c]);
         const __m128d v01 = _mm_cvtepi32_pd(low), v26 = _mm_cvtepi32_pd(_mm_shuffle_epi32(low, 0xEE));
         const __m128d v34 = _mm_cvtepi32_pd(high), v57 = _mm_cvtepi32_pd(_mm_shuffle_epi32(high, 0xEE));
         // Terms rounded to float, two at a time, in the corner pairs.
