@@ -258,8 +258,8 @@ inline Cell cell_inside(const int32_t floors[3], const float frac[3]) {
 // for: it reads as zero, as the fetch answers.
 template <typename Format>
 NIMBREL_ALWAYS_INLINE void trilinear_blend(const SliceTable &table, Cell cell, float sum[]) {
-    const uint8_t *s0 = static_cast<const uint8_t *>(table.slices[cell.z0]);
-    const uint8_t *s1 = static_cast<const uint8_t *>(table.slices[cell.z1]);
+    const uint8_t *s0 = static_cast<const uint8_t *>(table.slices[static_cast<uint32_t>(cell.z0)]);
+    const uint8_t *s1 = static_cast<const uint8_t *>(table.slices[static_cast<uint32_t>(cell.z1)]);
     if (__builtin_expect(!s0 || !s1, 0)) {
         // The terms of a slice never loaded are +0. Its corners are read from
         // the other slice instead, with weight 0: a term of +0 or -0 added to
