@@ -83,9 +83,9 @@ constexpr EdgeCodes make_edge_codes() {
 }
 constexpr EdgeCodes edge_codes = make_edge_codes();
 
-// Constants of lanes 0..2 (lane 3 is never read). Lane 3 differs so that the
-// compiler keeps each as one 16-byte operand instead of building it from one
-// float with a shuffle.
+// Constants of lanes 0..2. Lane 3 differs so that the compiler keeps each as
+// one 16-byte operand instead of building it from one float with a shuffle;
+// the OFFSET range holds lane 3's 0, so that all four lanes pass together.
 alignas(16) constexpr float halves[4] = {0.5f, 0.5f, 0.5f, 0.0f};
 alignas(16) constexpr float int32_low[4] = {-0x1p31f, -0x1p31f, -0x1p31f, 0.0f};
 alignas(16) constexpr float int32_end[4] = {0x1p31f, 0x1p31f, 0x1p31f, 1.0f};
@@ -131,7 +131,7 @@ NIMBREL_ALWAYS_INLINE void answer(const LookupPlan &plan, int mode, __m128i floo
         const __m128 in = _mm_and_ps(_mm_cmpge_ps(sum, _mm_load_ps(int32_low)),
                                      _mm_cmplt_ps(sum, _mm_load_ps(int32_end)));
         Voxel<Format> voxel = {};
-        if ((_mm_movemask_ps(in) & 7) == 7) {
+        if (_mm_movemask_ps(in) == 15) {
             const Whole3 at = lanes(_mm_cvttps_epi32(sum));
             voxel = fetch_voxel<Format>(table, at.x, at.y, at.z);
         }

@@ -47,7 +47,7 @@ inline SliceTable slice_table(const VolumeView &view) {
 // of it: z outside 0..depth-1, no table, or a slice never loaded.
 NIMBREL_ALWAYS_INLINE const uint8_t *slice_of(const SliceTable &table, int32_t z) {
     if (static_cast<uint32_t>(z) >= table.depth || !table.slices) return nullptr;
-    return static_cast<const uint8_t *>(table.slices[z]);
+    return static_cast<const uint8_t *>(table.slices[static_cast<uint32_t>(z)]);
 }
 
 // The eight corners of a trilinear cell as offsets in their slices (in
