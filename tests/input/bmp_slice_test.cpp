@@ -270,6 +270,10 @@ TEST_F(BmpSlices, SliceRejectedAfterTheFirstKeepsTheFirstShape) {
     no_voxels.width = 0;
     Bytes cut = bmp_writer::numbered_file(9, 9, 5, &rows);
     cut.resize(30); // width and height read, the image size missing
+    Bytes unsigned_file = first, too_large = first, too_small = first;
+    unsigned_file[1] = 'A';
+    bmp_writer::put_le(too_large, 34, 17, 4); // one byte more than the file holds
+    bmp_writer::put_le(too_small, 34, 13, 4); // one byte less than the rows need
     const struct {
         Bytes second;
         const char *message; // %s stands for slice 1's path
@@ -285,6 +289,9 @@ TEST_F(BmpSlices, SliceRejectedAfterTheFirstKeepsTheFirstShape) {
         {bmp_writer::file(thirty_two, Bytes(64, 7)), "?bitcount= 32"},
         {bmp_writer::file(no_voxels, example_area), "bad bitmap shape 0 x 2 in %s"},
         {cut, "bitsize mismatch"},
+        {unsigned_file, "file doesn't have bitmap ID code"},
+        {too_large, "bitsize mismatch"},
+        {too_small, "pixel area of %s too small: 13 bytes, need 14"},
     };
     for (const auto &c : cases) {
         write("mixed0.bmp", first);
@@ -313,67 +320,6 @@ TEST_F(BmpSlices, SliceRejectedAfterTheFirstKeepsTheFirstShape) {
                 }
         instance->exit(state);
         EXPECT_EQ(renderer.allocator().live_blocks(), 0u);
-    }
-}
-
-// A series stops at its first missing or rejected file: the slices before it
-// stay, the rest stay null, the renderer's name text is the unedited text
-// again byte for byte, the mapping is never captured (so `coord` is never
-// evaluated and the current point never moved), and exit leaves nothing.
-TEST_F(BmpSlices, SeriesStopsAtAMissingOrRejectedThirdFile) {
-    for (bool missing : {true, false}) {
-        std::vector<Bytes> rows8, rows9, rows;
-        write("vol_0008.bmp", bmp_writer::numbered_file(3, 2, 1, &rows8));
-        write("vol_0009.bmp", bmp_writer::numbered_file(3, 2, 2, &rows9));
-        const fs::path third = folder / "vol_0010.bmp";
-        fs::remove(third);
-        if (!missing) {
-            Bytes bad = bmp_writer::numbered_file(3, 2, 3, &rows);
-            bad[1] = 'A';
-            write("vol_0010.bmp", bad);
-        }
-        write("vol_0011.bmp", bmp_writer::numbered_file(3, 2, 4, &rows));
-
-        const std::string first = (folder / "vol_0008.bmp").string();
-        Instance instance(renderer, standin::Params{first, {0, 0, 0}, 4, 0, 0, 0, 0, 1});
-        int evaluations = 0;
-        instance.connect_coord([&evaluations](miVector p) {
-            ++evaluations;
-            return p;
-        });
-        renderer.log().clear();
-        state.point() = {0.25f, -3.5f, 7.0f};
-        const uint64_t flushes = state.flushes;
-        const int descriptors = testing_support::open_descriptors();
-        instance.init(state);
-        EXPECT_EQ(testing_support::open_descriptors(), descriptors);
-
-        EXPECT_EQ(renderer.log().errors(),
-                  std::vector<std::string>{missing ? "could not open file " + third.string()
-                                                   : "file doesn't have bitmap ID code"});
-        EXPECT_EQ(renderer.log().infos(), std::vector<std::string>{"filename = " + first + " "});
-        EXPECT_EQ(slice(instance, 0), bmp_writer::reversed_rows(rows8));
-        EXPECT_EQ(slice(instance, 1), bmp_writer::reversed_rows(rows9));
-        EXPECT_EQ(slice(instance, 2), Bytes{});
-        EXPECT_EQ(slice(instance, 3), Bytes{});
-        EXPECT_EQ(instance.volume()->width, 3);
-        EXPECT_EQ(instance.volume()->height, 2);
-        const char *text = instance.filename_text();
-        EXPECT_EQ(std::string(text, first.size() + 1), first + std::string(1, '\0'));
-        EXPECT_TRUE(mapping_is_zero(instance));
-        EXPECT_EQ(evaluations, 0);
-        EXPECT_EQ(state.flushes, flushes);
-        EXPECT_EQ(state.point().x, 0.25f);
-        EXPECT_EQ(state.point().y, -3.5f);
-        EXPECT_EQ(state.point().z, 7.0f);
-
-        SampleExchange exchange;
-        memset(&exchange, 0x5A, sizeof exchange);
-        instance.lookup(state, {0.5f, 0.5f, 0.5f}, &exchange);
-        for (float element : exchange.matrix)
-            EXPECT_EQ(element, 0.0f);
-        instance.exit(state);
-        EXPECT_EQ(renderer.allocator().live_blocks(), 0u) << renderer.allocator().describe_live();
     }
 }
 

@@ -1,5 +1,6 @@
 // Raw volumes (file types 1 to 5, and codes outside 0..5) loaded through the
-// stand-in renderer, as a renderer initialises an instance.
+// stand-in renderer, as a renderer initialises an instance, and how any
+// series, raw or BMP, stops at a file it cannot load.
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "support/bmp_writer.h"
 #include "support/test_support.h"
 
 using standin::Instance;
@@ -153,34 +155,52 @@ TEST_F(RawLoading, BlockFileWithNoSlicesIsOpenedAndNothingIsRead) {
 
 // ---- Failures ----------------------------------------------------------------
 
+// A series stops at its first missing or rejected file: the slices before it
+// stay, the rest stay null, the name text is restored, no mapping is
+// captured, and exit leaves nothing.
 TEST_F(RawLoading, FailureInTheMiddleOfASeriesKeepsTheSlicesBefore) {
     const struct {
-        const char *what;
-        Bytes slice2; // empty: the file is missing
+        int filetype;
+        bool missing; // else slice 2's file is spoilt: one byte short, or not "BM"
         std::string message;
     } cases[] = {
-        {"missing", Bytes(), "could not open file head_0002.raw"},
-        {"short", counting(31), "file head_0002.raw is too short: 31 bytes, need 32"},
+        {U16_SERIES, true, "could not open file head_0002.raw"},
+        {U16_SERIES, false, "file head_0002.raw is too short: 31 bytes, need 32"},
+        {BMP_SERIES, true, "could not open file head_0002.bmp"},
+        {BMP_SERIES, false, "file doesn't have bitmap ID code"},
     };
     for (const auto &c : cases) {
-        fs::remove("head_0002.raw");
-        for (int i : {0, 1, 3, 4})
-            write("head_000" + std::to_string(i) + ".raw", counting(32, i));
-        if (!c.slice2.empty()) write("head_0002.raw", c.slice2);
+        SCOPED_TRACE(c.message);
+        const bool bmp = c.filetype == BMP_SERIES;
+        const std::string first = bmp ? "head_0000.bmp" : "head_0000.raw";
+        std::vector<Bytes> slices; // as each file loads
+        for (int i = 0; i < 5; ++i) {
+            std::vector<Bytes> rows;
+            Bytes file = bmp ? bmp_writer::numbered_file(4, 4, i, &rows) : counting(32, i);
+            slices.push_back(bmp ? bmp_writer::reversed_rows(rows) : file);
+            if (i == 2 && bmp) file[1] = 'A';
+            if (i == 2 && !bmp) file.pop_back();
+            std::string name = first;
+            name[8] = char('0' + i);
+            if (i == 2 && c.missing)
+                fs::remove(name);
+            else
+                write(name, file);
+        }
         const size_t blocks_before = renderer.allocator().live_blocks();
-        auto instance = load_raw("head_0000.raw", U16_SERIES, 4, 4, 5);
-        EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{c.message}) << c.what;
-        EXPECT_EQ(renderer.log().infos(), std::vector<std::string>{"filename = head_0000.raw "});
-        EXPECT_EQ(slice(*instance, 0), counting(32, 0));
-        EXPECT_EQ(slice(*instance, 1), counting(32, 1));
+        auto instance = load_raw(first, c.filetype, 4, 4, 5);
+        EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{c.message});
+        EXPECT_EQ(renderer.log().infos(), std::vector<std::string>{"filename = " + first + " "});
+        EXPECT_EQ(slice(*instance, 0), slices[0]);
+        EXPECT_EQ(slice(*instance, 1), slices[1]);
         for (int z = 2; z < 5; ++z)
-            EXPECT_TRUE(slice(*instance, z).empty()) << c.what << z;
+            EXPECT_TRUE(slice(*instance, z).empty()) << z;
         // The record, its table and two slices: nothing for slice 2.
-        EXPECT_EQ(renderer.allocator().live_blocks() - blocks_before, 4u) << c.what;
-        expect_name_restored(*instance, "head_0000.raw");
-        EXPECT_TRUE(mapping_is_zero(*instance)) << c.what;
+        EXPECT_EQ(renderer.allocator().live_blocks() - blocks_before, 4u);
+        expect_name_restored(*instance, first);
+        EXPECT_TRUE(mapping_is_zero(*instance));
         instance->exit(state);
-        EXPECT_EQ(renderer.allocator().live_blocks(), blocks_before) << c.what;
+        EXPECT_EQ(renderer.allocator().live_blocks(), blocks_before);
     }
 }
 
