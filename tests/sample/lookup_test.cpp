@@ -403,8 +403,10 @@ TEST_F(Lookup, ForceOffsetOneAloneSelectsOffset) {
 
 // ---- Normalisation ---------------------------------------------------------------
 
-// One-voxel volumes: width 1 maps every finite coord to (0, 0, 0), which each
-// mode reads.
+// One-voxel volumes of each type and byte order (width 1 maps every finite
+// coord to (0, 0, 0), which each mode reads): samples are read in the file's
+// byte order and sign, never masked or clamped, and divided by the type's
+// divisor.
 TEST_F(Lookup, SamplesAreDividedByTheirTypesDivisor) {
     const struct {
         int filetype, little_endian;
@@ -425,6 +427,11 @@ TEST_F(Lookup, SamplesAreDividedByTheirTypesDivisor) {
         {S16_BLOCK, 1, {0x01, 0xFF}, -1.0f}, // -255
         {S16_BLOCK, 0, {0xFF, 0x01}, -1.0f},
         {S16_BLOCK, 1, {0x00, 0x80}, -32768.0f / 255.0f},
+        {S16_BLOCK, 1, {0xFF, 0x7F}, 32767.0f / 255.0f},
+        {S16_BLOCK, 0, {0x80, 0x00}, -32768.0f / 255.0f},
+        {S16_BLOCK, 0, {0x01, 0xFF}, 511.0f / 255.0f},
+        {S16_BLOCK, -1, {0x02, 0x01}, 258.0f / 255.0f}, // any value but 0 is little-endian
+        {U16_SERIES, 7, {0x00, 0x80}, 32768.0f / 65535.0f},
     };
     for (const auto &c : cases) {
         for (int mode : {NEAREST_MODE, TRILINEAR_MODE, OFFSET_MODE}) {
@@ -443,7 +450,7 @@ TEST_F(Lookup, SamplesAreDividedByTheirTypesDivisor) {
 // A colour record built by hand (BMP loading is tested with its reader):
 // blue, green, red in the buffer; red, green, blue in the result.
 TEST_F(Lookup, ColourVoxelsAreReorderedAndDividedBy255) {
-    HandVolume hand(BMP_SERIES, 1, 2, 1, {{10, 20, 30, 0, 255, 128}});
+    HandVolume hand(BMP_SERIES, 0, 2, 1, {{10, 20, 30, 0, 255, 128}}); // byte order ignored
     for (int mode : {NEAREST_MODE, TRILINEAR_MODE, OFFSET_MODE}) {
         Instance instance(renderer, Params{"unused", {0, 0, 0}, 1, mode, BMP_SERIES, 0, 0, 1});
         instance.connect_coord([](miVector p) { return p; });
