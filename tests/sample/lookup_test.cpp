@@ -244,54 +244,44 @@ TEST_F(Lookup, EdgeComparisonsAreStrictWithTheStencilMargin) {
     }
 }
 
-// A width of 2^29 or more: (width - 1) * coord needs more than a double's 53
-// bits, and rounding it first to double then to float lands on the other
-// side of height - 2 here. Built by hand: no file of that shape is needed.
-TEST_F(Lookup, ScaledCoordinatesAreRoundedOnceForHugeWidths) {
-    Instance instance(
-        renderer,
-        Params{"unused", {0.5f, 0x1.fffffap-1f, 0.0f}, 1, NEAREST_MODE, U8_BLOCK, 0, 0, 1});
-    HandVolume hand(U8_BLOCK, 1, 1549096278, 1549095938, std::vector<std::vector<uint8_t>>{{}});
-    hand.drop_tables(); // y rounds once to 1549096064, twice to 1549095936
-    attach(instance, hand);
-    SampleExchange exchange = fresh_exchange();
-    const miColor color = instance.lookup(state, {0, 0, 0}, &exchange, kIncoming);
-    EXPECT_EQ(exchange.edge, EDGE_Y_HIGH);
-    EXPECT_TRUE(frac_untouched(exchange)); // y > height - 1
-    EXPECT_EQ(color.r, 0.0f);
-    instance.user_pointer() = nullptr;
-}
-
-// Past 2^24 a bound may be no float: a coordinate is compared with the whole
-// number itself, never with the bound rounded to the nearest float (2^24 + 3
-// rounds up to 2^24 + 4). Built by hand, without slices (samples read 0).
-TEST_F(Lookup, BoundsPastTwoToThe24CompareAsWholeNumbers) {
-    const float big = 16777216.0f; // 2^24
+// Shapes no file is needed for, built by hand without slices (samples read
+// 0), coord passed through. A width of 2^29 or more: (width - 1) * coord
+// needs more than a double's 53 bits, and rounding it first to double then to
+// float lands on the other side of height - 2 in the first case. Past 2^24 a
+// bound may be no float: a coordinate is compared with the whole number
+// itself, never with the bound rounded to the nearest float (2^24 + 3 rounds
+// up to 2^24 + 4). With width 5, positions are 4 * coord exactly.
+TEST_F(Lookup, HugeShapesRoundOnceAndCompareWholeNumbers) {
+    const int big = 1 << 24;
     const struct {
-        miVector p;
+        int width, height, depth;
+        miVector coord;
         int stencil, edge;
         bool inside;
     } cases[] = {
-        {{2, big + 4, 2}, 0, EDGE_Y_HIGH, false}, // height - 1 is 2^24 + 3
-        {{2, big + 2, 2}, 0, EDGE_NONE, true},    // height - 2 is 2^24 + 2
-        {{2, 2, big + 4}, 4, EDGE_Z_HIGH, true},  // depth - 3 is 2^24 + 3
-        {{2, 2, big + 4}, 0, EDGE_NONE, true},    // depth - 2 is 2^24 + 4
+        // y rounds once to 1549096064, past height - 1; twice to 1549095936
+        {1549096278, 1549095938, 1, {0.5f, 0x1.fffffap-1f, 0}, 0, EDGE_Y_HIGH, false},
+        {5, big + 4, big + 6, {0.5f, (big + 4) / 4.0f, 0.5f}, 0, EDGE_Y_HIGH, false}, // height - 1
+        {5, big + 4, big + 6, {0.5f, (big + 2) / 4.0f, 0.5f}, 0, EDGE_NONE, true},   // height - 2
+        {5, big + 4, big + 6, {0.5f, 0.5f, (big + 4) / 4.0f}, 4, EDGE_Z_HIGH, true},  // depth - 3
+        {5, big + 4, big + 6, {0.5f, 0.5f, (big + 4) / 4.0f}, 0, EDGE_NONE, true},    // depth - 2
     };
-    Instance instance(renderer, Params{"unused", {0, 0, 0}, 1, NEAREST_MODE, U8_BLOCK, 0, 0, 1});
-    instance.connect_coord([](miVector p) { return miVector{p.x / 4, p.y / 4, p.z / 4}; });
-    // Positions are 4 * coord, exactly.
-    HandVolume hand(U8_BLOCK, 1, 5, (1 << 24) + 4, std::vector<std::vector<uint8_t>>{{}});
-    hand.record().depth = (1 << 24) + 6;
-    hand.drop_tables();
-    attach(instance, hand);
     for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.height) + " at " + std::to_string(c.coord.y) + ", " +
+                     std::to_string(c.coord.z));
+        HandVolume hand(U8_BLOCK, 1, c.width, c.height, std::vector<std::vector<uint8_t>>{{}});
+        hand.record().depth = c.depth;
+        hand.drop_tables();
+        Instance instance(renderer, Params{"unused", {0, 0, 0}, 1, NEAREST_MODE, U8_BLOCK, 0, 0, 1});
+        instance.connect_coord([](miVector p) { return p; });
+        attach(instance, hand);
         SampleExchange exchange = fresh_exchange(c.stencil);
-        const miColor color = instance.lookup(state, c.p, &exchange, kIncoming);
-        EXPECT_EQ(exchange.edge, c.edge) << c.p.y << " " << c.p.z;
-        EXPECT_EQ(!frac_untouched(exchange), c.inside) << c.p.y << " " << c.p.z;
+        const miColor color = at(instance, c.coord, &exchange);
+        EXPECT_EQ(exchange.edge, c.edge);
+        EXPECT_EQ(!frac_untouched(exchange), c.inside);
         EXPECT_EQ(color.r, 0.0f);
+        instance.user_pointer() = nullptr;
     }
-    instance.user_pointer() = nullptr;
 }
 
 // ---- Modes ---------------------------------------------------------------------

@@ -305,11 +305,6 @@ TEST(Trilinear, WhereFloatsAreWholeNumbersTheCellHasOneVoxelPerAxis) {
     }
 }
 
-TEST(Trilinear, ColourChannelsBlendSeparatelyInFetchOrder) {
-    HandVolume volume(BMP_SERIES, 1, 2, 1, {{10, 20, 30, 110, 0, 255}});
-    EXPECT_EQ(blend(volume, {0.25f, 0.0f, 0.0f}), (reference::Value{35.0f, 15.0f, 86.25f}));
-}
-
 TEST(Trilinear, SignedSamplesBlendLikeAnyOther) {
     // -300 and 100, little-endian signed 16-bit.
     HandVolume volume(S16_BLOCK, 1, 2, 1, {{0xD4, 0xFE, 0x64, 0x00}});

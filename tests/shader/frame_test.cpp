@@ -111,31 +111,6 @@ TEST_F(Frame, WidthAndHeightAreNotReadForBmpSeries) {
     EXPECT_EQ(renderer.allocator().live_blocks(), 0u);
 }
 
-TEST_F(Frame, ExitReleasesPartlyAndWhollyEmptyRecords) {
-    write_file(folder / "s000.raw", std::vector<unsigned char>(8, 1));
-    const struct {
-        const char *name;
-        int slices, filetype;
-    } cases[] = {
-        {"s000.raw", 3, 1},  // slice 0 loads, slice 1 is missing: a partial table
-        {"block.raw", 2, 3}, // the block file is missing: a table of null entries
-        {"s000.raw", 2, 42}, // unknown type: no table at all
-        {"s000.raw", -1, 4}, // a rejected shape: no table at all
-    };
-    for (const auto &c : cases) {
-        Instance instance(
-            renderer,
-            Params{(folder / c.name).string(), {0, 0, 0}, c.slices, 0, c.filetype, 2, 2, 1});
-        instance.init(state);
-        ASSERT_NE(instance.volume(), nullptr);
-        instance.exit(state);
-        EXPECT_EQ(instance.volume(), nullptr);
-        EXPECT_EQ(renderer.allocator().live_blocks(), 0u)
-            << c.name << " type " << c.filetype << "\n"
-            << renderer.allocator().describe_live();
-    }
-}
-
 TEST_F(Frame, InitSurvivesNoBlockForTheRecord) {
     Instance instance(renderer, Params{"volume.raw", {0, 0, 0}, 1, 0, 6, 1, 1, 1});
     instance.user_pointer() = &instance; // the slot's old value must survive
