@@ -10,7 +10,6 @@
 
 using bmp_writer::Bytes;
 using bmp_writer::Header;
-using standin::Instance;
 
 namespace fs = std::filesystem;
 
@@ -74,7 +73,8 @@ TEST_F(BmpSlices, ExampleLoadsWhereverItsPixelAreaLies) {
         header.image_size = 16 + c.surplus;
         Bytes area = example_area;
         area.insert(area.end(), c.surplus, 0xCC);
-        const fs::path path = write("e" + std::to_string(n++) + ".bmp", bmp_writer::file(header, area));
+        const fs::path path =
+            write("e" + std::to_string(n++) + ".bmp", bmp_writer::file(header, area));
         auto instance = load_bmp(path.string(), 1);
         EXPECT_TRUE(renderer.log().errors().empty());
         EXPECT_EQ(renderer.log().infos(),
@@ -169,7 +169,8 @@ TEST_F(BmpSlices, RefusedHeaderFieldsGiveTheirMessage) {
     };
     int n = 0;
     for (const auto &c : cases) {
-        const std::string context = "byte " + std::to_string(c.at) + " = " + std::to_string(c.value);
+        const std::string context =
+            "byte " + std::to_string(c.at) + " = " + std::to_string(c.value);
         Bytes bytes = bmp_writer::file(example_header(), example_area);
         bmp_writer::put_le(bytes, c.at, c.value, c.size);
         const fs::path path = write("h" + std::to_string(n++) + ".bmp", bytes);

@@ -217,7 +217,8 @@ TEST_F(Hardening, FileCutShortBetweenMeasuringAndReading) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(source_names[c.source]);
-        const std::string name = write_volume(c.source, folder / ("cut" + std::to_string(c.source)));
+        const std::string name =
+            write_volume(c.source, folder / ("cut" + std::to_string(c.source)));
         const std::vector<uint8_t> file = fuzz::raw_bytes(c.source == BLOCK_SOURCE ? 19 : 13, 0);
         // Larger than the stream's buffer, which would otherwise hold the
         // whole file from the first read of the header on.

@@ -40,8 +40,8 @@ class RawLoading : public testing_support::RendererTest {
         RendererTest::TearDown();
     }
 
-    std::unique_ptr<Instance> load_raw(const std::string &name, int filetype, int width,
-                                       int height, int slices, int little_endian = 1) {
+    std::unique_ptr<Instance> load_raw(const std::string &name, int filetype, int width, int height,
+                                       int slices, int little_endian = 1) {
         return load({name, {0, 0, 0}, slices, 0, filetype, width, height, little_endian});
     }
 

@@ -90,9 +90,9 @@ class Lookup : public RendererTest {
         if (filetype == U16_SERIES || filetype == U12_SERIES) {
             const size_t slice_bytes = bytes.size() / size_t(depth > 0 ? depth : 1);
             for (int z = 0; z < depth; ++z)
-                write_file(stem + std::to_string(10000 + z).substr(1) + ".raw",
-                           Bytes(bytes.begin() + z * slice_bytes,
-                                 bytes.begin() + (z + 1) * slice_bytes));
+                write_file(
+                    stem + std::to_string(10000 + z).substr(1) + ".raw",
+                    Bytes(bytes.begin() + z * slice_bytes, bytes.begin() + (z + 1) * slice_bytes));
             name = stem + "0000.raw";
         } else {
             write_file(name, bytes);
@@ -168,8 +168,8 @@ TEST_F(Lookup, EdgeCodesOfTheExamples) {
     for (int mode : {NEAREST_MODE, TRILINEAR_MODE, OFFSET_MODE}) {
         volume->param<int32_t>("interpolation") = mode;
         for (const auto &c : cases) {
-            SCOPED_TRACE(::testing::Message() << "mode " << mode << " at " << c.p.x << ", "
-                                              << c.p.y << ", " << c.p.z);
+            SCOPED_TRACE(::testing::Message()
+                         << "mode " << mode << " at " << c.p.x << ", " << c.p.y << ", " << c.p.z);
             SampleExchange exchange = fresh_exchange();
             const miColor color = at(*volume, c.p, &exchange);
             EXPECT_EQ(exchange.edge, c.edge);
@@ -262,7 +262,7 @@ TEST_F(Lookup, HugeShapesRoundOnceAndCompareWholeNumbers) {
         // y rounds once to 1549096064, past height - 1; twice to 1549095936
         {1549096278, 1549095938, 1, {0.5f, 0x1.fffffap-1f, 0}, 0, EDGE_Y_HIGH, false},
         {5, big + 4, big + 6, {0.5f, (big + 4) / 4.0f, 0.5f}, 0, EDGE_Y_HIGH, false}, // height - 1
-        {5, big + 4, big + 6, {0.5f, (big + 2) / 4.0f, 0.5f}, 0, EDGE_NONE, true},   // height - 2
+        {5, big + 4, big + 6, {0.5f, (big + 2) / 4.0f, 0.5f}, 0, EDGE_NONE, true},    // height - 2
         {5, big + 4, big + 6, {0.5f, 0.5f, (big + 4) / 4.0f}, 4, EDGE_Z_HIGH, true},  // depth - 3
         {5, big + 4, big + 6, {0.5f, 0.5f, (big + 4) / 4.0f}, 0, EDGE_NONE, true},    // depth - 2
     };
@@ -272,7 +272,8 @@ TEST_F(Lookup, HugeShapesRoundOnceAndCompareWholeNumbers) {
         HandVolume hand(U8_BLOCK, 1, c.width, c.height, std::vector<std::vector<uint8_t>>{{}});
         hand.record().depth = c.depth;
         hand.drop_tables();
-        Instance instance(renderer, Params{"unused", {0, 0, 0}, 1, NEAREST_MODE, U8_BLOCK, 0, 0, 1});
+        Instance instance(renderer,
+                          Params{"unused", {0, 0, 0}, 1, NEAREST_MODE, U8_BLOCK, 0, 0, 1});
         instance.connect_coord([](miVector p) { return p; });
         attach(instance, hand);
         SampleExchange exchange = fresh_exchange(c.stencil);
@@ -493,8 +494,8 @@ TEST_F(Lookup, UnknownTypesAndModesWriteTheRecordAndNoValue) {
                     EXPECT_TRUE(color.r == 0 && color.g == 0 && color.b == 0);
                 }
                 if (!with_exchange) continue;
-                EXPECT_TRUE(same_bits(exchange.matrix, volume->volume()->mapping,
-                                      sizeof exchange.matrix));
+                EXPECT_TRUE(
+                    same_bits(exchange.matrix, volume->volume()->mapping, sizeof exchange.matrix));
                 if (p.x < 0) continue;
                 EXPECT_EQ(exchange.frac[0], 0.25f);
                 EXPECT_EQ(exchange.frac[1], 0.5f);
@@ -653,7 +654,6 @@ TEST_F(Lookup, TrilinearAnswersAreExactlyTheReferencesBlendDivided) {
             volume->exit(state);
         }
 }
-
 
 // The lookup takes the floor of a coordinate inside the grid by truncation;
 // -0 must still give the fraction +0 that floor(-0) = -0 gives.

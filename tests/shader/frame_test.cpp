@@ -137,9 +137,8 @@ TEST_F(Frame, EveryAllocationFailingInTurnEndsCleanly) {
         size_t allocations; // of a clean load
     } cases[] = {
         {"c_0000.bmp", BMP_SERIES, 5}, // the record, the saved name, the table, two slices
-        {"s_0000.raw", U16_SERIES, 5}, {"block.raw", U8_BLOCK, 5},
-        {"block.raw", U12_BLOCK, 5},   {"block.raw", S16_BLOCK, 5},
-        {"block.raw", 6, 2}, // loads nothing
+        {"s_0000.raw", U16_SERIES, 5}, {"block.raw", U8_BLOCK, 5}, {"block.raw", U12_BLOCK, 5},
+        {"block.raw", S16_BLOCK, 5},   {"block.raw", 6, 2}, // loads nothing
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.name) + " type " + std::to_string(c.filetype));
@@ -155,7 +154,8 @@ TEST_F(Frame, EveryAllocationFailingInTurnEndsCleanly) {
             renderer.allocator().fail_nth(nth);
             auto instance = load(params);
             renderer.allocator().fail_nth(0);
-            EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{"couldn't allocate memory"});
+            EXPECT_EQ(renderer.log().errors(),
+                      std::vector<std::string>{"couldn't allocate memory"});
             if (nth <= 2) {
                 EXPECT_EQ(renderer.log().all().size(), 1u);
             }
@@ -168,12 +168,14 @@ TEST_F(Frame, EveryAllocationFailingInTurnEndsCleanly) {
                         EXPECT_EQ(slice(*instance, z), slices[z]);
                     }
             }
-            for (int mode : {standin::NEAREST_MODE, standin::TRILINEAR_MODE, standin::OFFSET_MODE}) {
+            for (int mode :
+                 {standin::NEAREST_MODE, standin::TRILINEAR_MODE, standin::OFFSET_MODE}) {
                 instance->param<int32_t>("interpolation") = mode;
                 instance->lookup(state, {0.5f, 0.5f, 0.5f});
             }
             instance->exit(state);
-            EXPECT_EQ(renderer.allocator().live_blocks(), 0u) << renderer.allocator().describe_live();
+            EXPECT_EQ(renderer.allocator().live_blocks(), 0u)
+                << renderer.allocator().describe_live();
             EXPECT_EQ(testing_support::open_descriptors(), descriptors);
         }
     }

@@ -147,8 +147,8 @@ class RendererTest : public ::testing::Test {
     // An instance of `params` whose coord follows the current point through
     // `coord`, initialised with the log cleared first, on a state with
     // nothing cached, as a renderer hands it over.
-    std::unique_ptr<standin::Instance> load(const standin::Params &params,
-                                            Coord coord = [](miVector p) { return p; }) {
+    std::unique_ptr<standin::Instance> load(
+        const standin::Params &params, Coord coord = [](miVector p) { return p; }) {
         auto instance = std::make_unique<standin::Instance>(renderer, params);
         instance->connect_coord(coord);
         renderer.log().clear();
