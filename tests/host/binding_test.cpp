@@ -51,12 +51,20 @@ bool reports_missing(const std::string &reported, const char *function) {
     return digits >= 8 && reported.compare(i, 8, " error: ") == 0;
 }
 
-TEST(Binding, CallBeforeTheModuleHandleReportsAndRetries) {
+// A renderer that loads the library itself, bound to its functions or not.
+class Binding : public ::testing::Test {
+  protected:
+    void load(bool bind = true) {
+        renderer.log().set_echo(false);
+        ASSERT_TRUE(renderer.load(standin::default_library_path(), "Nimbrel", bind))
+            << renderer.load_error();
+    }
     standin::Renderer renderer;
-    renderer.log().set_echo(false);
-    ASSERT_TRUE(renderer.load(standin::default_library_path(), "Nimbrel", false))
-        << renderer.load_error();
     standin::State state;
+};
+
+TEST_F(Binding, CallBeforeTheModuleHandleReportsAndRetries) {
+    load(false);
     Instance instance(renderer, empty_volume());
 
     for (int attempt = 0; attempt < 2; ++attempt) { // a failed look-up is tried again
@@ -79,11 +87,8 @@ TEST(Binding, CallBeforeTheModuleHandleReportsAndRetries) {
     EXPECT_EQ(renderer.allocator().live_blocks(), 0u);
 }
 
-TEST(Binding, MissingFunctionsAreReportedAndNeverCalled) {
-    standin::Renderer renderer;
-    renderer.log().set_echo(false);
-    ASSERT_TRUE(renderer.load(standin::default_library_path())) << renderer.load_error();
-    standin::State state;
+TEST_F(Binding, MissingFunctionsAreReportedAndNeverCalled) {
+    load();
     Instance instance(renderer, empty_volume());
     // The library's own module provides none of the renderer's functions.
     renderer.set_module_handle(renderer.module());
@@ -101,11 +106,8 @@ TEST(Binding, MissingFunctionsAreReportedAndNeverCalled) {
     EXPECT_EQ(renderer.allocator().allocations(), 0u);
 }
 
-TEST(Binding, SecondModuleHandleRebindsEveryFunction) {
-    standin::Renderer renderer;
-    renderer.log().set_echo(false);
-    ASSERT_TRUE(renderer.load(standin::default_library_path())) << renderer.load_error();
-    standin::State state;
+TEST_F(Binding, SecondModuleHandleRebindsEveryFunction) {
+    load();
     Instance first(renderer, empty_volume()), second(renderer, empty_volume());
     first.init(state); // binds mi_query and friends to this program
     ASSERT_NE(first.volume(), nullptr);

@@ -1,5 +1,6 @@
 // Raw volumes (file types 1 to 5, and codes outside 0..5) loaded through the
-// stand-in renderer, as a renderer initialises an instance.
+// stand-in renderer, as a renderer initialises an instance, and how any
+// series, raw or BMP, stops at a file it cannot load.
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -11,33 +12,23 @@
 #include <sys/stat.h>
 #endif
 
+#include "support/bmp_writer.h"
 #include "support/test_support.h"
 
 using standin::Instance;
 using standin::Params;
-using testing_support::RendererTest;
-using testing_support::write_file;
+using testing_support::Bytes;
+using testing_support::counting;
 namespace fs = std::filesystem;
 
 namespace {
-
-using Bytes = std::vector<unsigned char>;
-
-// Bytes first, first + 1, ... (mod 256).
-Bytes counting(size_t count, int first = 0) {
-    Bytes bytes(count);
-    for (size_t i = 0; i < count; ++i)
-        bytes[i] = static_cast<unsigned char>(first + i);
-    return bytes;
-}
 
 Bytes part(const Bytes &bytes, size_t from, size_t count) {
     return Bytes(bytes.begin() + from, bytes.begin() + from + count);
 }
 
-// Series names are relative, so that the only dots in them are the test's
-// own: the scratch folder's name has one.
-class RawLoading : public RendererTest {
+// Names are relative to the scratch folder, which is the working folder.
+class RawLoading : public testing_support::RendererTest {
   protected:
     void SetUp() override {
         RendererTest::SetUp();
@@ -49,47 +40,9 @@ class RawLoading : public RendererTest {
         RendererTest::TearDown();
     }
 
-    void put(const std::string &name, const Bytes &bytes) {
-        const fs::path path(name);
-        if (path.has_parent_path()) fs::create_directories(path.parent_path());
-        write_file(path, bytes);
-    }
-
-    // An instance whose coord follows the point, so that a finished load
-    // captures a non-zero mapping.
-    std::unique_ptr<Instance> load(const std::string &name, int filetype, int width, int height,
-                                   int slices, int little_endian = 1) {
-        auto instance = std::make_unique<Instance>(
-            renderer, Params{name, {0, 0, 0}, slices, 0, filetype, width, height, little_endian});
-        instance->connect_coord([](miVector p) { return p; });
-        renderer.log().clear();
-        instance->init(state);
-        return instance;
-    }
-
-    // Slice z's buffer as bytes, or empty when the entry (or table) is null.
-    static Bytes slice(const Instance &instance, int z) {
-        const VolumeData *volume = instance.volume();
-        const bool eight_bit = volume->filetype == U8_BLOCK;
-        const size_t bytes = size_t(volume->width) * volume->height * (eight_bit ? 1 : 2);
-        const void *buffer = nullptr;
-        if (eight_bit && volume->slices8) buffer = volume->slices8[z];
-        if (!eight_bit && volume->slices16) buffer = volume->slices16[z];
-        if (!buffer) return Bytes();
-        const unsigned char *start = static_cast<const unsigned char *>(buffer);
-        return Bytes(start, start + bytes);
-    }
-
-    static bool mapping_is_zero(const Instance &instance) {
-        for (float element : instance.volume()->mapping)
-            if (element != 0.0f) return false;
-        return true;
-    }
-
-    // The renderer's name text, terminator included, is `name` byte for byte.
-    static void expect_name_restored(Instance &instance, const std::string &name) {
-        EXPECT_EQ(std::memcmp(instance.filename_text(), name.c_str(), name.size() + 1), 0)
-            << "name text now reads " << instance.filename_text();
+    std::unique_ptr<Instance> load_raw(const std::string &name, int filetype, int width, int height,
+                                       int slices, int little_endian = 1) {
+        return load({name, {0, 0, 0}, slices, 0, filetype, width, height, little_endian});
     }
 
     fs::path previous_;
@@ -118,10 +71,10 @@ TEST_F(RawLoading, SeriesNamesFollowTheRunningNumber) {
             size_t k = 0;
             while (c.files[k] != c.files[i])
                 ++k;
-            if (k == i) put(c.files[i], counting(4, 10 * int(i) + 1));
+            if (k == i) write(c.files[i], counting(4, 10 * int(i) + 1));
             first_use.push_back(int(k));
         }
-        auto instance = load(c.first, filetype, 2, 1, int(c.files.size()));
+        auto instance = load_raw(c.first, filetype, 2, 1, int(c.files.size()));
         EXPECT_TRUE(renderer.log().errors().empty()) << c.first;
         EXPECT_EQ(renderer.log().infos(), std::vector<std::string>{"filename = " + c.first + " "});
         for (size_t i = 0; i < c.files.size(); ++i)
@@ -136,10 +89,10 @@ TEST_F(RawLoading, SeriesNamesFollowTheRunningNumber) {
 
 TEST_F(RawLoading, SliceFilesSkipTheirOwnLeadingBytes) {
     const Bytes first = counting(100), second = counting(40, 100), third = counting(32, 200);
-    put("s000.raw", first);
-    put("s001.raw", second);
-    put("s002.raw", third);
-    auto instance = load("s000.raw", U16_SERIES, 4, 4, 3);
+    write("s000.raw", first);
+    write("s001.raw", second);
+    write("s002.raw", third);
+    auto instance = load_raw("s000.raw", U16_SERIES, 4, 4, 3);
     EXPECT_TRUE(renderer.log().errors().empty());
     EXPECT_EQ(slice(*instance, 0), part(first, 68, 32)); // bytes 68 to 99
     EXPECT_EQ(slice(*instance, 1), part(second, 8, 32));
@@ -149,38 +102,23 @@ TEST_F(RawLoading, SliceFilesSkipTheirOwnLeadingBytes) {
 
 // ---- Block files ---------------------------------------------------------------
 
-TEST_F(RawLoading, BlockSlicesLieAtTheEndOfTheFile) {
-    const Bytes file = counting(30);
-    put("block.raw", file);
-    const struct {
-        int filetype;
-        size_t first, slice_bytes;
-    } cases[] = {
-        {U12_BLOCK, 6, 8}, // slices at bytes 6..13, 14..21, 22..29
-        {S16_BLOCK, 6, 8},
-        {U8_BLOCK, 18, 4}, // 18..21, 22..25, 26..29
-    };
-    for (const auto &c : cases) {
-        auto instance = load("block.raw", c.filetype, 2, 2, 3);
-        EXPECT_TRUE(renderer.log().errors().empty()) << "type " << c.filetype;
-        EXPECT_EQ(renderer.log().infos(), std::vector<std::string>{"filename = block.raw "});
-        for (int z = 0; z < 3; ++z)
-            EXPECT_EQ(slice(*instance, z), part(file, c.first + z * c.slice_bytes, c.slice_bytes))
-                << "type " << c.filetype << " slice " << z;
-        expect_name_restored(*instance, "block.raw");
-        instance->exit(state);
-    }
-}
-
-TEST_F(RawLoading, TypesFourAndFiveLoadIdenticalBuffers) {
-    const Bytes file = counting(50, 0xF0);
-    put("block.raw", file);
-    for (int filetype : {U12_BLOCK, S16_BLOCK})
+// A block file's slices are its last bytes, whatever comes before them, in
+// file order; 16-bit samples stay as stored whatever the byte order.
+TEST_F(RawLoading, BlockSlicesAreTheFilesLastBytesAsStored) {
+    const Bytes file = counting(30, 0xF0);
+    write("block.raw", file);
+    for (int filetype : {U8_BLOCK, U12_BLOCK, S16_BLOCK})
         for (int little_endian : {0, 1, 7}) {
-            auto instance = load("block.raw", filetype, 3, 2, 4, little_endian);
-            for (int z = 0; z < 4; ++z)
-                EXPECT_EQ(slice(*instance, z), part(file, 2 + 12 * z, 12))
-                    << "type " << filetype << " little_endian " << little_endian;
+            SCOPED_TRACE("type " + std::to_string(filetype) + " little_endian " +
+                         std::to_string(little_endian));
+            const size_t slice_bytes = filetype == U8_BLOCK ? 4 : 8; // 2 x 2 samples
+            auto instance = load_raw("block.raw", filetype, 2, 2, 3, little_endian);
+            EXPECT_TRUE(renderer.log().errors().empty());
+            EXPECT_EQ(renderer.log().infos(), std::vector<std::string>{"filename = block.raw "});
+            for (int z = 0; z < 3; ++z)
+                EXPECT_EQ(slice(*instance, z),
+                          part(file, file.size() - (3 - z) * slice_bytes, slice_bytes));
+            expect_name_restored(*instance, "block.raw");
             instance->exit(state);
         }
 }
@@ -188,7 +126,7 @@ TEST_F(RawLoading, TypesFourAndFiveLoadIdenticalBuffers) {
 TEST_F(RawLoading, MissingBlockFileLeavesATableOfNullEntries) {
     for (int filetype : {U8_BLOCK, U12_BLOCK, S16_BLOCK})
         for (int slices : {3, 0}) {
-            auto instance = load("block.raw", filetype, 2, 2, slices);
+            auto instance = load_raw("block.raw", filetype, 2, 2, slices);
             EXPECT_EQ(renderer.log().errors(),
                       std::vector<std::string>{"could not open file block.raw"});
             const VolumeData *volume = instance->volume();
@@ -208,8 +146,8 @@ TEST_F(RawLoading, MissingBlockFileLeavesATableOfNullEntries) {
 }
 
 TEST_F(RawLoading, BlockFileWithNoSlicesIsOpenedAndNothingIsRead) {
-    put("block.raw", counting(5));
-    auto instance = load("block.raw", U8_BLOCK, 2, 2, 0);
+    write("block.raw", {});
+    auto instance = load_raw("block.raw", U8_BLOCK, 2, 2, 0);
     EXPECT_TRUE(renderer.log().errors().empty());
     EXPECT_FALSE(mapping_is_zero(*instance)); // a finished load
     instance->exit(state);
@@ -217,34 +155,52 @@ TEST_F(RawLoading, BlockFileWithNoSlicesIsOpenedAndNothingIsRead) {
 
 // ---- Failures ----------------------------------------------------------------
 
+// A series stops at its first missing or rejected file: the slices before it
+// stay, the rest stay null, the name text is restored, no mapping is
+// captured, and exit leaves nothing.
 TEST_F(RawLoading, FailureInTheMiddleOfASeriesKeepsTheSlicesBefore) {
     const struct {
-        const char *what;
-        Bytes slice2; // empty: the file is missing
+        int filetype;
+        bool missing; // else slice 2's file is spoilt: one byte short, or not "BM"
         std::string message;
     } cases[] = {
-        {"missing", Bytes(), "could not open file head_0002.raw"},
-        {"short", counting(31), "file head_0002.raw is too short: 31 bytes, need 32"},
+        {U16_SERIES, true, "could not open file head_0002.raw"},
+        {U16_SERIES, false, "file head_0002.raw is too short: 31 bytes, need 32"},
+        {BMP_SERIES, true, "could not open file head_0002.bmp"},
+        {BMP_SERIES, false, "file doesn't have bitmap ID code"},
     };
     for (const auto &c : cases) {
-        fs::remove("head_0002.raw");
-        for (int i : {0, 1, 3, 4})
-            put("head_000" + std::to_string(i) + ".raw", counting(32, i));
-        if (!c.slice2.empty()) put("head_0002.raw", c.slice2);
+        SCOPED_TRACE(c.message);
+        const bool bmp = c.filetype == BMP_SERIES;
+        const std::string first = bmp ? "head_0000.bmp" : "head_0000.raw";
+        std::vector<Bytes> slices; // as each file loads
+        for (int i = 0; i < 5; ++i) {
+            std::vector<Bytes> rows;
+            Bytes file = bmp ? bmp_writer::numbered_file(4, 4, i, &rows) : counting(32, i);
+            slices.push_back(bmp ? bmp_writer::reversed_rows(rows) : file);
+            if (i == 2 && bmp) file[1] = 'A';
+            if (i == 2 && !bmp) file.pop_back();
+            std::string name = first;
+            name[8] = char('0' + i);
+            if (i == 2 && c.missing)
+                fs::remove(name);
+            else
+                write(name, file);
+        }
         const size_t blocks_before = renderer.allocator().live_blocks();
-        auto instance = load("head_0000.raw", U16_SERIES, 4, 4, 5);
-        EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{c.message}) << c.what;
-        EXPECT_EQ(renderer.log().infos(), std::vector<std::string>{"filename = head_0000.raw "});
-        EXPECT_EQ(slice(*instance, 0), counting(32, 0));
-        EXPECT_EQ(slice(*instance, 1), counting(32, 1));
+        auto instance = load_raw(first, c.filetype, 4, 4, 5);
+        EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{c.message});
+        EXPECT_EQ(renderer.log().infos(), std::vector<std::string>{"filename = " + first + " "});
+        EXPECT_EQ(slice(*instance, 0), slices[0]);
+        EXPECT_EQ(slice(*instance, 1), slices[1]);
         for (int z = 2; z < 5; ++z)
-            EXPECT_TRUE(slice(*instance, z).empty()) << c.what << z;
+            EXPECT_TRUE(slice(*instance, z).empty()) << z;
         // The record, its table and two slices: nothing for slice 2.
-        EXPECT_EQ(renderer.allocator().live_blocks() - blocks_before, 4u) << c.what;
-        expect_name_restored(*instance, "head_0000.raw");
-        EXPECT_TRUE(mapping_is_zero(*instance)) << c.what;
+        EXPECT_EQ(renderer.allocator().live_blocks() - blocks_before, 4u);
+        expect_name_restored(*instance, first);
+        EXPECT_TRUE(mapping_is_zero(*instance));
         instance->exit(state);
-        EXPECT_EQ(renderer.allocator().live_blocks(), blocks_before) << c.what;
+        EXPECT_EQ(renderer.allocator().live_blocks(), blocks_before);
     }
 }
 
@@ -263,9 +219,9 @@ TEST_F(RawLoading, ShortFilesAreRejectedWithBothSizes) {
         {U8_BLOCK, 65535, 32768, 2, 10, "file vol.raw is too short: 10 bytes, need 4294901760"},
     };
     for (const auto &c : cases) {
-        put("vol.raw", counting(c.file_bytes));
+        write("vol.raw", counting(c.file_bytes));
         const size_t blocks_before = renderer.allocator().live_blocks();
-        auto instance = load("vol.raw", c.filetype, c.width, c.height, c.slices);
+        auto instance = load_raw("vol.raw", c.filetype, c.width, c.height, c.slices);
         EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{c.message});
         for (int z = 0; z < c.slices; ++z)
             EXPECT_TRUE(slice(*instance, z).empty());
@@ -288,10 +244,10 @@ TEST_F(RawLoading, BadShapesAreRejectedBeforeAnythingIsAllocated) {
         {U8_BLOCK, 65536, 32768, 1},   // likewise, one byte per sample
         {U16_SERIES, 2, 2, INT_MAX},   // the slice table does not fit an int
     };
-    put("vol.raw", counting(64)); // present, but never opened
+    write("vol.raw", counting(64)); // present, but never opened
     for (const auto &c : cases) {
         const size_t allocations_before = renderer.allocator().allocations();
-        auto instance = load("vol.raw", c.filetype, c.width, c.height, c.slices);
+        auto instance = load_raw("vol.raw", c.filetype, c.width, c.height, c.slices);
         const std::string message = "bad volume shape " + std::to_string(c.width) + " x " +
                                     std::to_string(c.height) + " x " + std::to_string(c.slices) +
                                     " for vol.raw";
@@ -307,10 +263,10 @@ TEST_F(RawLoading, BadShapesAreRejectedBeforeAnythingIsAllocated) {
     }
 }
 
-TEST_F(RawLoading, FilesThatAreNotRegularAreRefused) {
+TEST_F(RawLoading, FoldersAreRefusedAsNotRegularFiles) {
     fs::create_directories("folder.raw");
-    for (int filetype : {U16_SERIES, U8_BLOCK}) {
-        auto instance = load("folder.raw", filetype, 2, 2, 2);
+    for (int filetype : {BMP_SERIES, U16_SERIES, U8_BLOCK, S16_BLOCK}) {
+        auto instance = load_raw("folder.raw", filetype, 2, 2, 2);
         EXPECT_EQ(renderer.log().errors(),
                   std::vector<std::string>{"file folder.raw is not a regular file"});
         expect_name_restored(*instance, "folder.raw");
@@ -336,78 +292,13 @@ TEST_F(RawLoading, NoFileNameFailsTheLoad) {
 
 TEST_F(RawLoading, CodesOutsideTheRangeLoadNothingAndSucceed) {
     for (int filetype : {6, -1, 100}) {
-        auto instance = load("missing.raw", filetype, 4, 4, 3);
+        auto instance = load_raw("missing.raw", filetype, 4, 4, 3);
         EXPECT_EQ(renderer.log().infos(), std::vector<std::string>{"filename = missing.raw "});
         EXPECT_TRUE(renderer.log().errors().empty()) << "type " << filetype;
         EXPECT_EQ(instance->volume()->slices8, nullptr);
         EXPECT_EQ(instance->volume()->slices16, nullptr);
         EXPECT_FALSE(mapping_is_zero(*instance)); // the load counted as a success
         expect_name_restored(*instance, "missing.raw");
-        instance->exit(state);
-    }
-}
-
-// Every allocation of a load is made to fail in turn: one message, the name
-// restored, the slices before the failure intact, nothing leaked.
-TEST_F(RawLoading, NoBlockFromTheAllocatorFailsTheLoadCleanly) {
-    for (int i = 0; i < 3; ++i)
-        put("s00" + std::to_string(i) + ".raw", counting(8, 40 * i));
-    put("block.raw", counting(24));
-    const struct {
-        const char *name;
-        int filetype;
-    } cases[] = {{"s000.raw", U16_SERIES}, {"block.raw", U8_BLOCK}, {"block.raw", U12_BLOCK}};
-    for (const auto &c : cases) {
-        const size_t before = renderer.allocator().allocations();
-        load(c.name, c.filetype, 2, 2, 3)->exit(state);
-        const size_t count = renderer.allocator().allocations() - before;
-        ASSERT_GE(count, 5u); // record, saved name, table, three slices
-        for (size_t nth = 1; nth <= count; ++nth) {
-            auto instance = std::make_unique<Instance>(
-                renderer, Params{c.name, {0, 0, 0}, 3, 0, c.filetype, 2, 2, 1});
-            instance->connect_coord([](miVector p) { return p; });
-            renderer.log().clear();
-            renderer.allocator().fail_nth(nth);
-            instance->init(state);
-            renderer.allocator().fail_nth(0);
-            EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{"couldn't allocate memory"})
-                << c.name << " allocation " << nth;
-            expect_name_restored(*instance, c.name);
-            if (nth == 1) {
-                EXPECT_EQ(instance->volume(), nullptr);
-                continue;
-            }
-            EXPECT_TRUE(mapping_is_zero(*instance));
-            // Slices loaded before the failure hold their data.
-            const int per_slice = c.filetype == U8_BLOCK ? 4 : 8;
-            for (int z = 0; z < 3; ++z) {
-                const Bytes got = slice(*instance, z);
-                if (got.empty()) continue;
-                const Bytes expected =
-                    c.filetype == U16_SERIES
-                        ? counting(8, 40 * z)
-                        : part(counting(24), 24 - 3 * per_slice + z * per_slice, per_slice);
-                EXPECT_EQ(got, expected) << c.name << " allocation " << nth << " slice " << z;
-            }
-            instance->exit(state);
-            EXPECT_EQ(renderer.allocator().live_blocks(), 0u)
-                << renderer.allocator().describe_live();
-        }
-    }
-}
-
-// The saved name is taken before the name is reported.
-TEST_F(RawLoading, NoBlockForTheSavedNameReportsOnlyTheFailure) {
-    put("block.raw", counting(4));
-    for (int filetype : {int(U8_BLOCK), 6}) {
-        auto instance = std::make_unique<Instance>(
-            renderer, Params{"block.raw", {0, 0, 0}, 1, 0, filetype, 2, 2, 1});
-        renderer.log().clear();
-        renderer.allocator().fail_nth(2);
-        instance->init(state);
-        renderer.allocator().fail_nth(0);
-        ASSERT_EQ(renderer.log().all().size(), 1u);
-        EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{"couldn't allocate memory"});
         instance->exit(state);
     }
 }
@@ -461,7 +352,7 @@ TEST_F(RawLoading, BlockFilesOfTwoGibibytesAndMore) {
             fs::remove("big.raw");
             GTEST_SKIP() << "no sparse file of " << c.size << " bytes here: " << why;
         }
-        auto instance = load("big.raw", c.filetype, c.width, c.height, c.slices);
+        auto instance = load_raw("big.raw", c.filetype, c.width, c.height, c.slices);
         EXPECT_TRUE(renderer.log().errors().empty()) << c.size;
         for (int z = 0; z < c.slices; ++z)
             EXPECT_EQ(slice(*instance, z), part(data, z * slice_bytes, slice_bytes))

@@ -64,42 +64,6 @@ bool same_bits(const reference::Value &a, const reference::Value &b) {
 
 // ---- Voxel fetch -------------------------------------------------------------
 
-TEST(VoxelFetch, SixteenBitSamplesFollowTheByteOrderAndSign) {
-    const struct {
-        int filetype, little_endian;
-        uint8_t b0, b1;
-        float expected;
-    } cases[] = {
-        {U16_SERIES, 1, 0x02, 0x01, 258.0f},   {U16_SERIES, 0, 0x02, 0x01, 513.0f},
-        {U12_SERIES, 1, 0x02, 0x01, 258.0f},   {U12_SERIES, 0, 0x02, 0x01, 513.0f},
-        {U12_BLOCK, 1, 0x02, 0x01, 258.0f},    {U12_BLOCK, 0, 0x02, 0x01, 513.0f},
-        {U12_SERIES, 1, 0xFF, 0xFF, 65535.0f}, // not masked to 12 bits
-        {U12_BLOCK, 0, 0xFF, 0xFF, 65535.0f},  {U16_SERIES, 7, 0x00, 0x80, 32768.0f},
-        {S16_BLOCK, 1, 0xFF, 0xFF, -1.0f},     {S16_BLOCK, 1, 0x00, 0x80, -32768.0f},
-        {S16_BLOCK, 1, 0xFF, 0x7F, 32767.0f},  {S16_BLOCK, 0, 0x00, 0x80, 128.0f},
-        {S16_BLOCK, 0, 0xFF, 0xFF, -1.0f},     {S16_BLOCK, 0, 0x80, 0x00, -32768.0f},
-        {S16_BLOCK, 0, 0x01, 0xFF, 511.0f},    {S16_BLOCK, -1, 0x02, 0x01, 258.0f},
-    };
-    for (const auto &c : cases) {
-        // The sample sits at linear index 1 of slice 1, behind other bytes.
-        HandVolume volume(c.filetype, c.little_endian, 2, 1,
-                          {{0x11, 0x22, 0x33, 0x44}, {0x55, 0x66, c.b0, c.b1}});
-        EXPECT_EQ(fetch(volume, 1, 0, 1)[0], c.expected)
-            << "type " << c.filetype << " little_endian " << c.little_endian << " bytes "
-            << int(c.b0) << " " << int(c.b1);
-    }
-}
-
-TEST(VoxelFetch, EightBitSamplesIgnoreTheByteOrder) {
-    for (int little_endian : {0, 1}) {
-        HandVolume volume(U8_BLOCK, little_endian, 2, 1, {{7, 255}});
-        EXPECT_EQ(fetch(volume, 0, 0, 0)[0], 7.0f);
-        EXPECT_EQ(fetch(volume, 1, 0, 0)[0], 255.0f);
-        HandVolume colour(BMP_SERIES, little_endian, 1, 1, {{1, 2, 3}});
-        EXPECT_EQ(fetch(colour, 0, 0, 0), (reference::Value{1, 2, 3}));
-    }
-}
-
 // Width 4, height 3, depth 2: voxel (x, y, z) holds 1 + x + 4y + 12z.
 struct Voxel {
     int x, y, z;
@@ -339,11 +303,6 @@ TEST(Trilinear, WhereFloatsAreWholeNumbersTheCellHasOneVoxelPerAxis) {
         const float at[3] = {x, 0, 0};
         EXPECT_TRUE(same_bits(blend(volume, {x, 0, 0}), reference::trilinear(expected, at))) << x;
     }
-}
-
-TEST(Trilinear, ColourChannelsBlendSeparatelyInFetchOrder) {
-    HandVolume volume(BMP_SERIES, 1, 2, 1, {{10, 20, 30, 110, 0, 255}});
-    EXPECT_EQ(blend(volume, {0.25f, 0.0f, 0.0f}), (reference::Value{35.0f, 15.0f, 86.25f}));
 }
 
 TEST(Trilinear, SignedSamplesBlendLikeAnyOther) {

@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <memory>
 
+#include "support/bmp_writer.h"
 #include "support/test_support.h"
 
 using standin::Instance;
 using standin::Params;
+using testing_support::counting;
 using testing_support::RendererTest;
 using testing_support::write_file;
 
@@ -22,13 +24,10 @@ void connect_int(Instance &instance, size_t field, int value, int *calls = nullp
     });
 }
 
-TEST_F(Frame, ShaderLevelInitOnlyAsksForInstanceInit) {
+// The shader-level init (run as the library was loaded) only asks for
+// instance init; the shader-level exit does nothing at all.
+TEST_F(Frame, ShaderLevelInitAndExitDoNothingElse) {
     EXPECT_EQ(renderer.instance_init_requested(), 1);
-    EXPECT_EQ(renderer.allocator().allocations(), 0u);
-    EXPECT_TRUE(renderer.log().all().empty());
-}
-
-TEST_F(Frame, ShaderLevelExitDoesNothing) {
     renderer.shader_exit(state.raw(), nullptr);
     EXPECT_EQ(renderer.allocator().allocations(), 0u);
     EXPECT_TRUE(renderer.log().all().empty());
@@ -112,31 +111,6 @@ TEST_F(Frame, WidthAndHeightAreNotReadForBmpSeries) {
     EXPECT_EQ(renderer.allocator().live_blocks(), 0u);
 }
 
-TEST_F(Frame, ExitReleasesPartlyAndWhollyEmptyRecords) {
-    write_file(folder / "s000.raw", std::vector<unsigned char>(8, 1));
-    const struct {
-        const char *name;
-        int slices, filetype;
-    } cases[] = {
-        {"s000.raw", 3, 1},  // slice 0 loads, slice 1 is missing: a partial table
-        {"block.raw", 2, 3}, // the block file is missing: a table of null entries
-        {"s000.raw", 2, 42}, // unknown type: no table at all
-        {"s000.raw", -1, 4}, // a rejected shape: no table at all
-    };
-    for (const auto &c : cases) {
-        Instance instance(
-            renderer,
-            Params{(folder / c.name).string(), {0, 0, 0}, c.slices, 0, c.filetype, 2, 2, 1});
-        instance.init(state);
-        ASSERT_NE(instance.volume(), nullptr);
-        instance.exit(state);
-        EXPECT_EQ(instance.volume(), nullptr);
-        EXPECT_EQ(renderer.allocator().live_blocks(), 0u)
-            << c.name << " type " << c.filetype << "\n"
-            << renderer.allocator().describe_live();
-    }
-}
-
 TEST_F(Frame, InitSurvivesNoBlockForTheRecord) {
     Instance instance(renderer, Params{"volume.raw", {0, 0, 0}, 1, 0, 6, 1, 1, 1});
     instance.user_pointer() = &instance; // the slot's old value must survive
@@ -145,6 +119,66 @@ TEST_F(Frame, InitSurvivesNoBlockForTheRecord) {
     EXPECT_EQ(instance.user_pointer(), static_cast<void *>(&instance));
     EXPECT_EQ(renderer.log().errors(), std::vector<std::string>{"couldn't allocate memory"});
     EXPECT_EQ(renderer.allocator().live_blocks(), 0u);
+}
+
+// Every allocation of a load fails in turn, for each kind of source: one
+// message (and no other when the record or the saved name gets no block),
+// the name text restored, no mapping, the slices read before the failure
+// intact, no file left open, nothing left after exit.
+TEST_F(Frame, EveryAllocationFailingInTurnEndsCleanly) {
+    for (int z = 0; z < 2; ++z) {
+        write("c_000" + std::to_string(z) + ".bmp", bmp_writer::pattern_file(2, 2, z));
+        write("s_000" + std::to_string(z) + ".raw", counting(2 * 2 * 2 + 5, 40 * z));
+    }
+    write("block.raw", counting(2 * 2 * 2 * 2 + 3));
+    const struct {
+        const char *name;
+        int filetype;
+        size_t allocations; // of a clean load
+    } cases[] = {
+        {"c_0000.bmp", BMP_SERIES, 5}, // the record, the saved name, the table, two slices
+        {"s_0000.raw", U16_SERIES, 5}, {"block.raw", U8_BLOCK, 5}, {"block.raw", U12_BLOCK, 5},
+        {"block.raw", S16_BLOCK, 5},   {"block.raw", 6, 2}, // loads nothing
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " type " + std::to_string(c.filetype));
+        const Params params{(folder / c.name).string(), {0, 0, 0}, 2, 0, c.filetype, 2, 2, 1};
+        const size_t before = renderer.allocator().allocations();
+        auto clean = load(params);
+        ASSERT_TRUE(renderer.log().errors().empty());
+        ASSERT_EQ(renderer.allocator().allocations() - before, c.allocations);
+        const std::vector<testing_support::Bytes> slices = {slice(*clean, 0), slice(*clean, 1)};
+        clean->exit(state);
+        for (size_t nth = 1; nth <= c.allocations; ++nth) {
+            SCOPED_TRACE("allocation " + std::to_string(nth) + " failing");
+            renderer.allocator().fail_nth(nth);
+            auto instance = load(params);
+            renderer.allocator().fail_nth(0);
+            EXPECT_EQ(renderer.log().errors(),
+                      std::vector<std::string>{"couldn't allocate memory"});
+            if (nth <= 2) {
+                EXPECT_EQ(renderer.log().all().size(), 1u);
+            }
+            expect_name_restored(*instance, params.filename);
+            EXPECT_EQ(instance->volume() == nullptr, nth == 1);
+            if (instance->volume()) {
+                EXPECT_TRUE(mapping_is_zero(*instance));
+                for (int z = 0; z < 2; ++z)
+                    if (!slice(*instance, z).empty()) {
+                        EXPECT_EQ(slice(*instance, z), slices[z]);
+                    }
+            }
+            for (int mode :
+                 {standin::NEAREST_MODE, standin::TRILINEAR_MODE, standin::OFFSET_MODE}) {
+                instance->param<int32_t>("interpolation") = mode;
+                instance->lookup(state, {0.5f, 0.5f, 0.5f});
+            }
+            instance->exit(state);
+            EXPECT_EQ(renderer.allocator().live_blocks(), 0u)
+                << renderer.allocator().describe_live();
+            EXPECT_EQ(testing_support::open_descriptors(), descriptors);
+        }
+    }
 }
 
 TEST_F(Frame, LookupWithoutAVolumeLeavesTheColour) {

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <functional>
 
-#include "support/bmp_test.h"
+#include "support/bmp_writer.h"
+#include "support/test_support.h"
 
 using standin::Instance;
 using standin::Params;
@@ -17,7 +18,7 @@ namespace {
 
 // The capture's first evaluation follows no flush, so every instance here is
 // initialised on a state with nothing cached yet, as a renderer hands it over.
-class MappingCapture : public bmp_writer::BmpTest {
+class MappingCapture : public testing_support::RendererTest {
   protected:
     // An instance that loads nothing (file type 6) and so captures the
     // mapping without touching any file.
@@ -158,18 +159,9 @@ TEST_F(MappingCapture, RunsUnlessTheLoadFailed) {
     }
 }
 
-// A colour volume that loads captures its mapping like any other.
-TEST_F(MappingCapture, LoadedColourVolumeCapturesItsMapping) {
-    std::vector<bmp_writer::Bytes> rows;
-    write("m0.bmp", bmp_writer::numbered_file(2, 2, 1, &rows));
-    auto instance = load((folder / "m0.bmp").string(), 1);
-    ASSERT_TRUE(renderer.log().errors().empty());
-    EXPECT_EQ(mapping(*instance), matrix({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}));
-    instance->exit(state);
-}
-
-// Every lookup copies the mapping into the caller's record, for a position
-// inside or outside the grid, in every mode, and for a failed load (zeros).
+// A colour volume that loads captures its mapping like any other, and every
+// lookup copies it into the caller's record, for a position inside or outside
+// the grid, in every mode, and for a failed load (zeros).
 TEST_F(MappingCapture, MatrixEqualsMappingAfterEveryLookup) {
     std::vector<bmp_writer::Bytes> rows;
     write("l0.bmp", bmp_writer::numbered_file(3, 3, 1, &rows));

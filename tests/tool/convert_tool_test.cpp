@@ -9,7 +9,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -29,10 +28,8 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<unsigned char>;
 
 std::string read_text(const fs::path &path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    const Bytes bytes = testing_support::read_file(path);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 struct ToolRun {
@@ -164,17 +161,14 @@ void write_itk(const fs::path &path, const Image &image, const std::vector<int> 
 // Turns a little-endian .nii written by ITK into its big-endian twin with
 // the NIfTI library's own header swap.
 void make_big_endian_nifti(const fs::path &path, int sample_bytes) {
-    Bytes file(fs::file_size(path));
-    std::ifstream(path, std::ios::binary)
-        .read(reinterpret_cast<char *>(file.data()), std::streamsize(file.size()));
+    Bytes file = testing_support::read_file(path);
     nifti_1_header header;
     memcpy(&header, file.data(), sizeof header);
     const size_t data = size_t(header.vox_offset);
     swap_nifti_header(&header, 1);
     memcpy(file.data(), &header, sizeof header);
     if (sample_bytes == 2) nifti_swap_2bytes((file.size() - data) / 2, file.data() + data);
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<char *>(file.data()), std::streamsize(file.size()));
+    testing_support::write_file(path, file);
 }
 
 // The parameters of a volume read with NEAREST lookups, from their texts.
@@ -208,26 +202,14 @@ std::map<std::string, std::string> scene_params(const fs::path &path) {
     return params;
 }
 
-// The scratch folder has no '.' in its path (series are numbered at the
-// first '.' of the whole name) and is this process's own, since other
-// builds may run the same tests at the same time.
+// Each run works in a folder of its own inside the test's scratch folder,
+// beside which it leaves its output.
 class ConvertTool : public testing_support::RendererTest {
   protected:
     void SetUp() override {
         RendererTest::SetUp();
-        fs::remove_all(folder);
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        for (char &c : name)
-            if (!isalnum((unsigned char)c)) c = '-';
-        folder = fs::temp_directory_path() / ("nimbrel-convert-tests-" + std::to_string(getpid())) /
-                 name / "work";
-        fs::remove_all(folder);
+        folder /= "work";
         fs::create_directories(folder);
-    }
-    void TearDown() override {
-        RendererTest::TearDown();
-        std::error_code ignored;
-        fs::remove_all(folder.parent_path().parent_path(), ignored);
     }
 
     // Loads the volume `params` names and reads every voxel with a NEAREST

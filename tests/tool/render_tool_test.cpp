@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #define STB_IMAGE_STATIC
@@ -108,10 +107,8 @@ void write_volumes() {
 // ---- What a run left --------------------------------------------------------------
 
 std::string read_text(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string s = text.str();
+    const testing_support::Bytes bytes = testing_support::read_file(path);
+    std::string s(bytes.begin(), bytes.end());
     s.erase(std::remove(s.begin(), s.end(), '\r'), s.end()); // Windows line ends
     return s;
 }
@@ -124,9 +121,7 @@ struct Image {
 
 // The PNG file's pixels, grey or RGB as stored; empty when it cannot be read.
 Image decode_png(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                           std::istreambuf_iterator<char>());
+    const testing_support::Bytes bytes = testing_support::read_file(path);
     Image image;
     int stored = 0;
     if (bytes.empty() || !stbi_info_from_memory(bytes.data(), int(bytes.size()), &image.width,
@@ -167,14 +162,11 @@ ToolRun read_run(const std::string &name) {
 
 // FNV-1a of the shape and the pixels.
 uint64_t digest(const Image &image) {
-    uint64_t h = 14695981039346656037ull;
-    const auto add = [&](uint8_t byte) { h = (h ^ byte) * 1099511628211ull; };
+    testing_support::Bytes shape;
     for (int v : {image.width, image.height, image.channels})
         for (int i = 0; i < 4; ++i)
-            add(uint8_t(v >> (8 * i)));
-    for (uint8_t p : image.pixels)
-        add(p);
-    return h;
+            shape.push_back(uint8_t(v >> (8 * i)));
+    return testing_support::fnv1a(image.pixels, testing_support::fnv1a(shape));
 }
 
 // The runs' folder is the working folder (set by ctest).
