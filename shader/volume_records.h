@@ -82,9 +82,4 @@ inline void prepare_lookup(VolumeData *volume) {
 // state's current point and restores it before returning.
 void capture_mapping(miState *state, const VolumeParams *params, VolumeData *volume);
 
-// Stores in volume->mapping how `coord` changes when the current point moves
-// one unit along each axis (as columns of the upper-left 3x3 block). Moves the
-// state's current point and restores it before returning.
-void capture_mapping(miState *state, const VolumeParams *params, VolumeData *volume);
-
 } // namespace nimbrel
