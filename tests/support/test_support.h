@@ -63,8 +63,18 @@ inline fs::path scratch_folder() {
     return folder;
 }
 
+// The file at `path` opened with `mode`; names outside ASCII open on Windows too.
+inline FILE *open_file(const fs::path &path, const char *mode) {
+#if defined(_WIN32)
+    const std::wstring wide_mode(mode, mode + strlen(mode));
+    return _wfopen(path.wstring().c_str(), wide_mode.c_str());
+#else
+    return fopen(path.string().c_str(), mode);
+#endif
+}
+
 inline void write_file(const fs::path &path, const Bytes &bytes) {
-    FILE *file = fopen(path.string().c_str(), "wb");
+    FILE *file = open_file(path, "wb");
     ASSERT_NE(file, nullptr) << path;
     if (!bytes.empty()) {
         ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
@@ -75,7 +85,7 @@ inline void write_file(const fs::path &path, const Bytes &bytes) {
 // The whole file, or nothing when it cannot be read.
 inline Bytes read_file(const fs::path &path) {
     Bytes bytes;
-    FILE *file = fopen(path.string().c_str(), "rb");
+    FILE *file = open_file(path, "rb");
     if (!file) return bytes;
     unsigned char buffer[4096];
     for (size_t got; (got = fread(buffer, 1, sizeof buffer, file)) > 0;)
