@@ -27,7 +27,7 @@ namespace nimbrel {
 // bound test becomes one unsigned comparison: a negative depth or area is
 // held as 0, which every coordinate fails, as it fails the signed tests.
 struct SliceTable {
-    int64_t width;
+    int32_t width;
     uint64_t area;             // width * height
     uint32_t depth;            // slices
     const void *const *slices; // null when never allocated
