@@ -167,7 +167,7 @@ NIMBREL_ALWAYS_INLINE void look_up(const LookupPlan &plan, int mode, const float
     // 0 (stencil 3 too, counted from 3).
     static_assert(STENCIL_MARGIN_1 == 4 && STENCIL_MARGIN_2 == 5, "margins counted from 3");
     const unsigned from_three = static_cast<unsigned>(exchange->stencil) - 3u;
-    const unsigned margin = from_three & -static_cast<unsigned>(from_three < 3u);
+    const unsigned margin = from_three & -static_cast<unsigned>(from_three < 3u); // no branch
     const int low = _mm_movemask_ps(_mm_cmplt_ps(position, _mm_loadu_ps(plan.edge[margin].low)));
     const int high = _mm_movemask_ps(_mm_cmpnle_ps(position, _mm_loadu_ps(plan.edge[margin].high)));
 

@@ -98,9 +98,8 @@ struct U8Samples : UnsignedLanes {
     }
     NIMBREL_ALWAYS_INLINE static void corners(const uint8_t *s0, const uint8_t *s1,
                                               const CornerOffsets &at, __m128i lanes[1]) {
-        lanes[0] = corner_lanes(s0, s1, at, [](const uint8_t *slice, uint32_t offset) -> int {
-            return slice[offset];
-        });
+        lanes[0] = corner_lanes(
+            s0, s1, at, [](const uint8_t *slice, uint32_t offset) -> int { return slice[offset]; });
     }
 };
 
@@ -124,8 +123,7 @@ template <bool Little, bool Signed> struct U16Samples : UnsignedLanes {
         return Signed ? _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16) : UnsignedLanes::widen_low(v);
     }
     NIMBREL_ALWAYS_INLINE static __m128i widen_high(__m128i v) {
-        return Signed ? _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16)
-                      : UnsignedLanes::widen_high(v);
+        return Signed ? _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16) : UnsignedLanes::widen_high(v);
     }
 };
 
@@ -198,7 +196,8 @@ template <typename Format>
 NIMBREL_ALWAYS_INLINE Voxel<Format> fetch_voxel(const SliceTable &table, int32_t x, int32_t y,
                                                 int32_t z) {
     const int64_t linear = x + static_cast<int64_t>(y) * table.width;
-    const uint8_t *slice = static_cast<uint64_t>(linear) < table.area ? slice_of(table, z) : nullptr;
+    const uint8_t *slice =
+        static_cast<uint64_t>(linear) < table.area ? slice_of(table, z) : nullptr;
     return voxel_in<Format>(slice, linear);
 }
 
@@ -290,8 +289,10 @@ NIMBREL_ALWAYS_INLINE void trilinear_blend(const SliceTable &table, Cell cell, f
     for (int c = 0; c < Format::channels; ++c) {
         // Two 32-bit halves: corners 0, 1, 2, 6 and 3, 4, 5, 7.
         const __m128i low = Format::widen_low(lanes[c]), high = Format::widen_high(lanes[c]);
-        const __m128d v01 = _mm_cvtepi32_pd(low), v26 = _mm_cvtepi32_pd(_mm_shuffle_epi32(low, 0xEE));
-        const __m128d v34 = _mm_cvtepi32_pd(high), v57 = _mm_cvtepi32_pd(_mm_shuffle_epi32(high, 0xEE));
+        const __m128d v01 = _mm_cvtepi32_pd(low),
+                      v26 = _mm_cvtepi32_pd(_mm_shuffle_epi32(low, 0xEE));
+        const __m128d v34 = _mm_cvtepi32_pd(high),
+                      v57 = _mm_cvtepi32_pd(_mm_shuffle_epi32(high, 0xEE));
         // Terms rounded to float, two at a time, in the corner pairs.
         const __m128 t01 = _mm_cvtpd_ps(_mm_mul_pd(cell.weight01, v01));
         const __m128 t26 = _mm_cvtpd_ps(_mm_mul_pd(cell.weight26, v26));
