@@ -117,11 +117,16 @@ class Lookup : public RendererTest {
         return instance.lookup(state, p, exchange, incoming);
     }
 
-    // `instance` answers from a record built by hand, prepared as a load
-    // prepares it; the test sets the slot back to null before exit.
-    static void attach(Instance &instance, HandVolume &hand) {
+    // An instance of `mode` whose coord passes the point through, answering
+    // from a record built by hand, prepared as a load prepares it; the test
+    // sets the slot back to null before the instance goes.
+    std::unique_ptr<Instance> attached(HandVolume &hand, int mode = NEAREST_MODE) {
+        auto instance = std::make_unique<Instance>(
+            renderer, Params{"unused", {0, 0, 0}, 1, mode, hand.record().filetype, 0, 0, 1});
+        instance->connect_coord([](miVector p) { return p; });
         nimbrel::prepare_lookup(&hand.record());
-        instance.user_pointer() = &hand.record();
+        instance->user_pointer() = &hand.record();
+        return instance;
     }
 
     int files_ = 0;
@@ -250,8 +255,9 @@ TEST_F(Lookup, EdgeComparisonsAreStrictWithTheStencilMargin) {
 // float lands on the other side of height - 2 in the first case. Past 2^24 a
 // bound may be no float: a coordinate is compared with the whole number
 // itself, never with the bound rounded to the nearest float (2^24 + 3 rounds
-// up to 2^24 + 4). With width 5, positions are 4 * coord exactly.
-TEST_F(Lookup, HugeShapesRoundOnceAndCompareWholeNumbers) {
+// up to 2^24 + 4). With width 5, positions are 4 * coord exactly. Depth 0
+// is outside everywhere, -0 included.
+TEST_F(Lookup, HugeAndEmptyShapesRoundOnceAndCompareWholeNumbers) {
     const int big = 1 << 24;
     const struct {
         int width, height, depth;
@@ -265,6 +271,9 @@ TEST_F(Lookup, HugeShapesRoundOnceAndCompareWholeNumbers) {
         {5, big + 4, big + 6, {0.5f, (big + 2) / 4.0f, 0.5f}, 0, EDGE_NONE, true},    // height - 2
         {5, big + 4, big + 6, {0.5f, 0.5f, (big + 4) / 4.0f}, 4, EDGE_Z_HIGH, true},  // depth - 3
         {5, big + 4, big + 6, {0.5f, 0.5f, (big + 4) / 4.0f}, 0, EDGE_NONE, true},    // depth - 2
+        {5, 5, 0, {0.5f, 0.5f, 0}, 0, EDGE_Z_LOW, false},
+        {5, 5, 0, {0, 0, 0}, 0, EDGE_X_LOW, false},
+        {5, 5, 0, {0.5f, 0.5f, -0.0f}, 0, EDGE_Z_LOW, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.height) + " at " + std::to_string(c.coord.y) + ", " +
@@ -272,16 +281,13 @@ TEST_F(Lookup, HugeShapesRoundOnceAndCompareWholeNumbers) {
         HandVolume hand(U8_BLOCK, 1, c.width, c.height, std::vector<std::vector<uint8_t>>{{}});
         hand.record().depth = c.depth;
         hand.drop_tables();
-        Instance instance(renderer,
-                          Params{"unused", {0, 0, 0}, 1, NEAREST_MODE, U8_BLOCK, 0, 0, 1});
-        instance.connect_coord([](miVector p) { return p; });
-        attach(instance, hand);
+        auto instance = attached(hand);
         SampleExchange exchange = fresh_exchange(c.stencil);
-        const miColor color = at(instance, c.coord, &exchange);
+        const miColor color = at(*instance, c.coord, &exchange);
         EXPECT_EQ(exchange.edge, c.edge);
         EXPECT_EQ(!frac_untouched(exchange), c.inside);
-        EXPECT_EQ(color.r, 0.0f);
-        instance.user_pointer() = nullptr;
+        EXPECT_TRUE(color.r == 0.0f && color.g == 0.0f && color.b == 0.0f);
+        instance->user_pointer() = nullptr;
     }
 }
 
@@ -443,21 +449,19 @@ TEST_F(Lookup, SamplesAreDividedByTheirTypesDivisor) {
 TEST_F(Lookup, ColourVoxelsAreReorderedAndDividedBy255) {
     HandVolume hand(BMP_SERIES, 0, 2, 1, {{10, 20, 30, 0, 255, 128}}); // byte order ignored
     for (int mode : {NEAREST_MODE, TRILINEAR_MODE, OFFSET_MODE}) {
-        Instance instance(renderer, Params{"unused", {0, 0, 0}, 1, mode, BMP_SERIES, 0, 0, 1});
-        instance.connect_coord([](miVector p) { return p; });
-        attach(instance, hand);
-        const miColor color = instance.lookup(state, {0, 0, 0}, nullptr, kIncoming);
+        auto instance = attached(hand, mode);
+        const miColor color = at(*instance, {0, 0, 0});
         EXPECT_EQ(color.r, 30.0f / 255.0f) << "mode " << mode;
         EXPECT_EQ(color.g, 20.0f / 255.0f);
         EXPECT_EQ(color.b, 10.0f / 255.0f);
         EXPECT_EQ(color.a, kIncoming.a);
-        const miColor mid = instance.lookup(state, {0.5f, 0, 0}, nullptr, kIncoming);
         if (mode == TRILINEAR_MODE) {
+            const miColor mid = at(*instance, {0.5f, 0, 0});
             EXPECT_EQ(mid.r, 79.0f / 255.0f);
             EXPECT_EQ(mid.g, 137.5f / 255.0f);
             EXPECT_EQ(mid.b, 5.0f / 255.0f);
         }
-        instance.user_pointer() = nullptr;
+        instance->user_pointer() = nullptr;
     }
 }
 
@@ -582,17 +586,6 @@ TEST_F(Lookup, NullExchangeReadsZerosAndWritesNothing) {
     }
 }
 
-TEST_F(Lookup, DepthZeroIsOutsideEverywhere) {
-    auto volume = load(U8_BLOCK, 9, 5, 0, Bytes(3, 200));
-    for (const miVector p : {miVector{4, 2, 0}, miVector{0, 0, 0}, miVector{4, 2, -0.0f}}) {
-        SampleExchange exchange = fresh_exchange();
-        const miColor color = at(*volume, p, &exchange);
-        EXPECT_TRUE(color.r == 0.0f && color.g == 0.0f && color.b == 0.0f);
-        EXPECT_TRUE(frac_untouched(exchange));
-    }
-    volume->exit(state);
-}
-
 TEST_F(Lookup, WidthOneMapsEveryFiniteCoordToTheFirstVoxel) {
     Bytes bytes(9, 5);
     bytes[0] = 77;
@@ -686,9 +679,11 @@ TEST_F(Lookup, ConcurrentLookupsOnOneInstanceMatchOneThread) {
         byte = uint8_t(random());
     auto volume = load(S16_BLOCK, w, h, d, file, TRILINEAR_MODE, 0);
 
+    // Each query's point and record, and the answer one thread gave it.
     struct Query {
         miVector p;
-        SampleExchange exchange;
+        SampleExchange exchange, answered;
+        miColor color;
     };
     std::vector<Query> queries(3000);
     std::uniform_real_distribution<float> around(-1.0f, 9.0f), offset(-3.0f, 3.0f);
@@ -699,17 +694,9 @@ TEST_F(Lookup, ConcurrentLookupsOnOneInstanceMatchOneThread) {
         q.exchange.force_offset = int(i % 3 == 0);
         for (float &o : q.exchange.offset)
             o = offset(random);
+        q.answered = q.exchange;
+        q.color = at(*volume, q.p, &q.answered);
     }
-    struct Answer {
-        miColor color;
-        SampleExchange exchange;
-    };
-    std::vector<Answer> expected(queries.size());
-    for (size_t i = 0; i < queries.size(); ++i) {
-        expected[i].exchange = queries[i].exchange;
-        expected[i].color = at(*volume, queries[i].p, &expected[i].exchange);
-    }
-
     std::atomic<int> mismatches{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
@@ -721,8 +708,8 @@ TEST_F(Lookup, ConcurrentLookupsOnOneInstanceMatchOneThread) {
                     SampleExchange exchange = queries[i].exchange;
                     const miColor color =
                         volume->lookup(own_state, queries[i].p, &exchange, kIncoming);
-                    if (!same_bits(&color, &expected[i].color, sizeof color) ||
-                        !same_bits(&exchange, &expected[i].exchange, sizeof exchange))
+                    if (!same_bits(&color, &queries[i].color, sizeof color) ||
+                        !same_bits(&exchange, &queries[i].answered, sizeof exchange))
                         ++mismatches;
                 }
         });
