@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -92,6 +93,14 @@ inline Bytes read_file(const fs::path &path) {
         bytes.insert(bytes.end(), buffer, buffer + got);
     fclose(file);
     return bytes;
+}
+
+// The whole file as text, Windows line ends read as '\n'; empty when it cannot be read.
+inline std::string read_text(const fs::path &path) {
+    const Bytes bytes = read_file(path);
+    std::string text(bytes.begin(), bytes.end());
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
 }
 
 // Bytes first, first + 1, ... (mod 256).

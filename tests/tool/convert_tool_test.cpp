@@ -25,12 +25,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<unsigned char>;
-
-std::string read_text(const fs::path &path) {
-    const Bytes bytes = testing_support::read_file(path);
-    return std::string(bytes.begin(), bytes.end());
-}
+using testing_support::Bytes;
+using testing_support::read_text;
 
 struct ToolRun {
     int status = -1;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <sstream>
 
 #define STB_IMAGE_STATIC
@@ -21,6 +22,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::Bytes;
+using testing_support::read_text;
+using testing_support::write_file;
 
 // Sample (x, y, z) of the small volumes: distinct, and spread over 0..top.
 int sample(int x, int y, int z, int top) {
@@ -28,6 +32,22 @@ int sample(int x, int y, int z, int top) {
 }
 
 // ---- The volumes, written before any run -------------------------------------
+
+// A width x height x depth grid of samples value(x, y, z) in file order:
+// bytes, or 16-bit samples in the byte order asked for.
+Bytes grid(int width, int height, int depth, int sample_bytes, bool big_endian,
+           const std::function<int(int x, int y, int z)> &value) {
+    Bytes bytes;
+    for (int z = 0; z < depth; ++z)
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const int s = value(x, y, z);
+                if (sample_bytes == 2 && big_endian) bytes.push_back(uint8_t((s >> 8) & 0xff));
+                bytes.push_back(uint8_t(s & 0xff));
+                if (sample_bytes == 2 && !big_endian) bytes.push_back(uint8_t((s >> 8) & 0xff));
+            }
+    return bytes;
+}
 
 struct BlockVolume {
     const char *file;
@@ -39,40 +59,28 @@ constexpr BlockVolume blocks[] = {
     {"u12.raw", 4, 7, 5, 6}, {"u8.raw", 3, 5, 6, 4}, {"s16.raw", 5, 5, 5, 5}};
 
 void write_volumes() {
-    using testing_support::write_file;
     for (const BlockVolume &b : blocks) {
         const int top = b.type == 4 ? 4095 : b.type == 3 ? 255 : 1000;
-        std::vector<unsigned char> bytes = {'h', 'e', 'a', 'd'};
-        for (int z = 0; z < b.slices; ++z)
-            for (int y = 0; y < b.height; ++y)
-                for (int x = 0; x < b.width; ++x) {
-                    const int s = b.type == 5 ? sample(x, y, z, top) - 300 : sample(x, y, z, top);
-                    bytes.push_back(uint8_t(s & 0xff));
-                    if (b.type != 3) bytes.push_back(uint8_t((s >> 8) & 0xff));
-                }
+        Bytes bytes =
+            grid(b.width, b.height, b.slices, b.type == 3 ? 1 : 2, false, [&](int x, int y, int z) {
+                return sample(x, y, z, top) - (b.type == 5 ? 300 : 0);
+            });
+        bytes.insert(bytes.begin(), {'h', 'e', 'a', 'd'});
         write_file(b.file, bytes);
     }
     for (int z = 0; z < 3; ++z) {
         char name[32];
-        std::vector<unsigned char> big_endian; // u16 series, 6 x 4
-        for (int y = 0; y < 4; ++y)
-            for (int x = 0; x < 6; ++x) {
-                const int s = sample(x, y, z, 65535) * 61 % 65536;
-                big_endian.push_back(uint8_t(s >> 8));
-                big_endian.push_back(uint8_t(s & 0xff));
-            }
-        snprintf(name, sizeof name, "series%04d.raw", z);
-        write_file(name, big_endian);
+        snprintf(name, sizeof name, "series%04d.raw", z); // u16 series, 6 x 4
+        write_file(name, grid(6, 4, 1, 2, true, [z](int x, int y, int) {
+                       return sample(x, y, z, 65535) * 61 % 65536;
+                   }));
         std::vector<bmp_writer::Bytes> rows; // colour series, 5 x 4
         snprintf(name, sizeof name, "colour%04d.bmp", z);
         write_file(name, bmp_writer::numbered_file(5, 4, 40 * z, &rows));
     }
-    std::vector<unsigned char> block; // u8, 6 x 4 x 5, no header
-    for (int z = 0; z < 5; ++z)
-        for (int y = 0; y < 4; ++y)
-            for (int x = 0; x < 6; ++x)
-                block.push_back(uint8_t(sample(x, y, z, 255)));
-    write_file("block.raw", block);
+    // u8, 6 x 4 x 5, no header
+    write_file("block.raw",
+               grid(6, 4, 5, 1, false, [](int x, int y, int z) { return sample(x, y, z, 255); }));
     // The same volume under a name with a space and letters outside ASCII,
     // in a folder named alike.
     const fs::path named = fs::u8path(u8"Köpfe und Bäuche/kopf é.raw");
@@ -82,36 +90,21 @@ void write_volumes() {
     const fs::path greek = fs::u8path(u8"κεφάλι.raw"); // outside Windows-1252
     fs::remove(greek);
     fs::copy_file("block.raw", greek);
-    for (int axis = 0; axis < 3; ++axis) { // 9^3 ramps along each axis
-        std::vector<unsigned char> ramp;
-        for (int z = 0; z < 9; ++z)
-            for (int y = 0; y < 9; ++y)
-                for (int x = 0; x < 9; ++x)
-                    ramp.push_back(uint8_t(30 + 25 * (axis == 0 ? x : axis == 1 ? y : z)));
-        write_file(std::string("ramp") + "xyz"[axis] + ".raw", ramp);
-    }
+    for (int axis = 0; axis < 3; ++axis) // 9^3 ramps along each axis
+        write_file(std::string("ramp") + "xyz"[axis] + ".raw",
+                   grid(9, 9, 9, 1, false, [axis](int x, int y, int z) {
+                       return 30 + 25 * (axis == 0 ? x : axis == 1 ? y : z);
+                   }));
     // One field of the current point: every slice at 10 a slice, and every
     // second slice at 20 (read with a coord mapping that doubles z).
-    for (const auto &[name, depth, per_slice] :
-         {std::tuple{"fine.raw", 9, 10}, std::tuple{"coarse.raw", 5, 20}}) {
-        std::vector<unsigned char> bytes;
-        for (int z = 0; z < depth; ++z)
-            for (int y = 0; y < 9; ++y)
-                for (int x = 0; x < 9; ++x)
-                    bytes.push_back(uint8_t(10 * x + per_slice * z));
-        write_file(name, bytes);
-    }
-    write_file("s0000.raw", std::vector<unsigned char>(8, 1)); // a series without slice 1
+    write_file("fine.raw",
+               grid(9, 9, 9, 1, false, [](int x, int, int z) { return 10 * x + 10 * z; }));
+    write_file("coarse.raw",
+               grid(9, 9, 5, 1, false, [](int x, int, int z) { return 10 * x + 20 * z; }));
+    write_file("s0000.raw", Bytes(8, 1)); // a series without slice 1
 }
 
 // ---- What a run left --------------------------------------------------------------
-
-std::string read_text(const fs::path &path) {
-    const testing_support::Bytes bytes = testing_support::read_file(path);
-    std::string s(bytes.begin(), bytes.end());
-    s.erase(std::remove(s.begin(), s.end(), '\r'), s.end()); // Windows line ends
-    return s;
-}
 
 struct Image {
     int width = 0, height = 0, channels = 0;
@@ -121,7 +114,7 @@ struct Image {
 
 // The PNG file's pixels, grey or RGB as stored; empty when it cannot be read.
 Image decode_png(const fs::path &path) {
-    const testing_support::Bytes bytes = testing_support::read_file(path);
+    const Bytes bytes = testing_support::read_file(path);
     Image image;
     int stored = 0;
     if (bytes.empty() || !stbi_info_from_memory(bytes.data(), int(bytes.size()), &image.width,
@@ -162,7 +155,7 @@ ToolRun read_run(const std::string &name) {
 
 // FNV-1a of the shape and the pixels.
 uint64_t digest(const Image &image) {
-    testing_support::Bytes shape;
+    Bytes shape;
     for (int v : {image.width, image.height, image.channels})
         for (int i = 0; i < 4; ++i)
             shape.push_back(uint8_t(v >> (8 * i)));
