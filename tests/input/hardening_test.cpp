@@ -28,15 +28,9 @@ const char *const source_names[] = {"BMP series", "raw series", "block file"};
 
 // 2 x 2 x 2 volumes: the type's parameters, given a file name.
 Params params_for(Source source, const std::string &name) {
-    switch (source) {
-    case BMP_SERIES_SOURCE:
-        return Params{name, {0, 0, 0}, 2, standin::NEAREST_MODE, BMP_SERIES, 0, 0, 1};
-    case RAW_SERIES_SOURCE:
-        return Params{name, {0, 0, 0}, 2, standin::NEAREST_MODE, U16_SERIES, 2, 2, 1};
-    case BLOCK_SOURCE:
-        return Params{name, {0, 0, 0}, 2, standin::NEAREST_MODE, S16_BLOCK, 2, 2, 1};
-    }
-    return Params{};
+    const int filetypes[] = {BMP_SERIES, U16_SERIES, S16_BLOCK};
+    const int side = source == BMP_SERIES_SOURCE ? 0 : 2; // a BMP series' shape is its own
+    return Params{name, {0, 0, 0}, 2, standin::NEAREST_MODE, filetypes[source], side, side, 1};
 }
 
 class Hardening : public testing_support::RendererTest {
@@ -244,9 +238,8 @@ TEST_F(Hardening, FileCutShortBetweenMeasuringAndReading) {
                     c.source == BLOCK_SOURCE || z == 0 ? file : fuzz::raw_bytes(13, 1);
                 for (size_t i = 0; i < 8; ++i) {
                     // Slice 1 of the series comes whole from its own file.
-                    const bool read = c.source == RAW_SERIES_SOURCE && z == 1
-                                          ? true
-                                          : start + i < size_t(c.cut_to);
+                    const bool read =
+                        (c.source == RAW_SERIES_SOURCE && z == 1) || start + i < size_t(c.cut_to);
                     EXPECT_EQ(slice[i], read ? own[start + i] : 0)
                         << "slice " << z << " byte " << i;
                 }
