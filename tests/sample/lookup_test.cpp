@@ -132,10 +132,6 @@ class Lookup : public RendererTest {
     int files_ = 0;
 };
 
-float u8_normalised(int value) {
-    return float(value) / 255.0f;
-}
-
 // ---- Edge codes and the bounds ---------------------------------------------
 
 // Examples on a 10 x 5 x 3 grid, in every mode: the code names the first
@@ -196,7 +192,7 @@ TEST_F(Lookup, CoordIsScaledByWidthOnEveryAxis) {
     EXPECT_FLOAT_EQ(exchange.frac[1], 0.25f);
     EXPECT_NEAR(exchange.frac[2], 0.9f, 1e-6);
     EXPECT_EQ(exchange.edge, EDGE_Z_LOW);
-    EXPECT_EQ(color.r, u8_normalised(u8_value(5, 2, 1, 10, 10)));
+    EXPECT_EQ(color.r, u8_value(5, 2, 1, 10, 10) / 255.0f);
     volume->exit(state);
 }
 
@@ -291,57 +287,62 @@ TEST_F(Lookup, HugeAndEmptyShapesRoundOnceAndCompareWholeNumbers) {
 
 // ---- Modes ---------------------------------------------------------------------
 
-TEST_F(Lookup, NearestRoundsTiesUp) {
+// On a volume of distinct voxels: NEAREST rounds ties up; OFFSET adds the
+// offset to the floor, rounds the sum to float and truncates it, then reads
+// by linear index within the slice, and nothing past it or outside the
+// slices; force_offset exactly 1 selects OFFSET in any mode, and is only read.
+TEST_F(Lookup, ModesReadTheVoxelsTheyName) {
     const int w = 9, h = 5, d = 5;
-    auto volume = load_u8(w, h, d);
-    const struct {
-        miVector p;
-        int x, y, z;
-    } cases[] = {
-        {{2.5f, 1, 1}, 3, 1, 1},       {{std::nextafter(2.5f, 0.0f), 1, 1}, 2, 1, 1},
-        {{2, 1.5f, 1}, 2, 2, 1},       {{2, 1, 3.5f}, 2, 1, 4},
-        {{0.5f, 0.5f, 0.5f}, 1, 1, 1}, {{7.75f, 3.25f, 3.5f}, 8, 3, 4},
-        {{8, 4, 4}, 8, 4, 4},          {{0, 0, 0}, 0, 0, 0},
-    };
-    for (const auto &c : cases) {
-        const miColor color = at(*volume, c.p);
-        EXPECT_EQ(color.r, u8_normalised(u8_value(c.x, c.y, c.z, w, h)))
-            << c.p.x << ", " << c.p.y << ", " << c.p.z;
-    }
-    volume->exit(state);
-}
-
-TEST_F(Lookup, OffsetAddsToTheFloorRoundsToFloatAndTruncates) {
-    const int w = 9, h = 5, d = 5;
-    auto volume = load_u8(w, h, d, OFFSET_MODE);
+    const auto raw = [&](int x, int y, int z) { return float(u8_value(x, y, z, w, h)); };
+    const auto v = [&](int x, int y, int z) { return raw(x, y, z) / 255.0f; };
     const float almost_one = std::nextafter(1.0f, 0.0f); // 1 - 2^-24
+    const int N = NEAREST_MODE, T = TRILINEAR_MODE, O = OFFSET_MODE;
     const struct {
+        int mode, force;
         miVector p, offset;
-        bool reads;
-        int x, y, z;
+        float expected;
     } cases[] = {
-        {{4.75f, 2, 2}, {0, 0, 0}, true, 4, 2, 2}, // the floor, not the nearest
-        {{4.75f, 2, 2}, {0.5f, 0, 0}, true, 4, 2, 2},
-        {{4.75f, 2, 2}, {1, 0, 0}, true, 5, 2, 2},
-        {{4.75f, 2, 2}, {-4.5f, 0, 0}, true, 0, 2, 2}, // -0.5 truncates to 0
-        {{0.25f, 2, 2}, {-0.5f, 0, 0}, true, 0, 2, 2},
-        {{0.25f, 2, 2}, {-1, 0, 0}, true, 8, 1, 2},        // x = -1: the row before
-        {{4.75f, 2, 2}, {5, 0, 0}, true, 0, 3, 2},         // x = 9: the row after
-        {{1.5f, 2, 2}, {almost_one, 0, 0}, true, 2, 2, 2}, // 1 + (1 - 2^-24) is 2 in float
-        {{0.5f, 2, 2}, {almost_one, 0, 0}, true, 0, 2, 2},
-        {{4.75f, 2, 2}, {0, 2.5f, -1.5f}, true, 4, 4, 0}, // z = 0.5 truncates to 0
-        {{4.75f, 2, 2}, {0, 0, -3}, false, 0, 0, 0},
-        {{4.75f, 2, 2}, {0, 0, 3}, false, 0, 0, 0},
-        {{4.75f, 4, 2}, {4.5f, 0, 0}, true, 8, 4, 2}, // the slice's last voxel
-        {{4.75f, 4, 2}, {5, 0, 0}, false, 0, 0, 0},   // and one past it
+        {N, 0, {2.5f, 1, 1}, {0, 0, 0}, v(3, 1, 1)},
+        {N, 0, {std::nextafter(2.5f, 0.0f), 1, 1}, {0, 0, 0}, v(2, 1, 1)},
+        {N, 0, {2, 1.5f, 1}, {0, 0, 0}, v(2, 2, 1)},
+        {N, 0, {2, 1, 3.5f}, {0, 0, 0}, v(2, 1, 4)},
+        {N, 0, {0.5f, 0.5f, 0.5f}, {0, 0, 0}, v(1, 1, 1)},
+        {N, 0, {7.75f, 3.25f, 3.5f}, {0, 0, 0}, v(8, 3, 4)},
+        {N, 0, {8, 4, 4}, {0, 0, 0}, v(8, 4, 4)},
+        {N, 0, {0, 0, 0}, {0, 0, 0}, v(0, 0, 0)},
+        {O, 0, {4.75f, 2, 2}, {0, 0, 0}, v(4, 2, 2)}, // the floor, not the nearest
+        {O, 0, {4.75f, 2, 2}, {0.5f, 0, 0}, v(4, 2, 2)},
+        {O, 0, {4.75f, 2, 2}, {1, 0, 0}, v(5, 2, 2)},
+        {O, 0, {4.75f, 2, 2}, {-4.5f, 0, 0}, v(0, 2, 2)}, // -0.5 truncates to 0
+        {O, 0, {0.25f, 2, 2}, {-0.5f, 0, 0}, v(0, 2, 2)},
+        {O, 0, {0.25f, 2, 2}, {-1, 0, 0}, v(8, 1, 2)},        // x = -1: the row before
+        {O, 0, {4.75f, 2, 2}, {5, 0, 0}, v(0, 3, 2)},         // x = 9: the row after
+        {O, 0, {1.5f, 2, 2}, {almost_one, 0, 0}, v(2, 2, 2)}, // 1 + (1 - 2^-24) is 2 in float
+        {O, 0, {0.5f, 2, 2}, {almost_one, 0, 0}, v(0, 2, 2)},
+        {O, 0, {4.75f, 2, 2}, {0, 2.5f, -1.5f}, v(4, 4, 0)}, // z = 0.5 truncates to 0
+        {O, 0, {4.75f, 2, 2}, {0, 0, -3}, 0.0f},
+        {O, 0, {4.75f, 2, 2}, {0, 0, 3}, 0.0f},
+        {O, 0, {4.75f, 4, 2}, {4.5f, 0, 0}, v(8, 4, 2)}, // the slice's last voxel
+        {O, 0, {4.75f, 4, 2}, {5, 0, 0}, 0.0f},          // and one past it
+        {N, 1, {4.75f, 2, 2}, {2, 0, 0}, v(6, 2, 2)},
+        {T, 1, {4.75f, 2, 2}, {2, 0, 0}, v(6, 2, 2)},
+        {7, 1, {4.75f, 2, 2}, {2, 0, 0}, v(6, 2, 2)},
+        {N, 2, {4.75f, 2, 2}, {2, 0, 0}, v(5, 2, 2)},
+        {N, -1, {4.75f, 2, 2}, {2, 0, 0}, v(5, 2, 2)},
+        {T, 2, {4.75f, 2, 2}, {2, 0, 0}, (0.25f * raw(4, 2, 2) + 0.75f * raw(5, 2, 2)) / 255.0f},
     };
+    auto volume = load_u8(w, h, d);
     for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << "mode " << c.mode << " force_offset " << c.force << " at " << c.p.x << " + "
+                     << c.offset.x << ", " << c.p.y << " + " << c.offset.y << ", " << c.p.z << " + "
+                     << c.offset.z);
+        volume->param<int32_t>("interpolation") = c.mode;
         SampleExchange exchange = fresh_exchange();
+        exchange.force_offset = c.force;
         std::memcpy(exchange.offset, &c.offset, sizeof exchange.offset);
-        const miColor color = at(*volume, c.p, &exchange);
-        const float expected = c.reads ? u8_normalised(u8_value(c.x, c.y, c.z, w, h)) : 0.0f;
-        EXPECT_EQ(color.r, expected) << c.p.x << " + " << c.offset.x << ", " << c.p.y << " + "
-                                     << c.offset.y << ", " << c.p.z << " + " << c.offset.z;
+        EXPECT_EQ(at(*volume, c.p, &exchange).r, c.expected);
+        EXPECT_EQ(exchange.force_offset, c.force);
     }
     volume->exit(state);
 }
@@ -365,35 +366,6 @@ TEST_F(Lookup, OffsetsFarOutsideTheGridReadNothing) {
     exchange.offset[1] = 1073741824.0f;
     EXPECT_EQ(at(*volume, {1, 1, 0}, &exchange).r, 0.0f);
     volume->exit(state);
-}
-
-TEST_F(Lookup, ForceOffsetOneAloneSelectsOffset) {
-    const int w = 9, h = 5, d = 5;
-    const float v4 = float(u8_value(4, 2, 2, w, h)), v5 = float(u8_value(5, 2, 2, w, h));
-    const float offset_answer = u8_normalised(u8_value(6, 2, 2, w, h));
-    const struct {
-        int mode, force;
-        float expected;
-    } cases[] = {
-        {NEAREST_MODE, 1, offset_answer},
-        {TRILINEAR_MODE, 1, offset_answer},
-        {7, 1, offset_answer},
-        {NEAREST_MODE, 0, v5 / 255.0f},
-        {NEAREST_MODE, 2, v5 / 255.0f},
-        {NEAREST_MODE, -1, v5 / 255.0f},
-        {TRILINEAR_MODE, 2, (0.25f * v4 + 0.75f * v5) / 255.0f},
-        {OFFSET_MODE, 0, offset_answer},
-    };
-    for (const auto &c : cases) {
-        auto volume = load_u8(w, h, d, c.mode);
-        SampleExchange exchange = fresh_exchange();
-        exchange.force_offset = c.force;
-        exchange.offset[0] = 2.0f;
-        const miColor color = at(*volume, {4.75f, 2, 2}, &exchange);
-        EXPECT_EQ(color.r, c.expected) << "mode " << c.mode << " force_offset " << c.force;
-        EXPECT_EQ(exchange.force_offset, c.force); // only read
-        volume->exit(state);
-    }
 }
 
 // ---- Normalisation ---------------------------------------------------------------
@@ -560,7 +532,7 @@ TEST_F(Lookup, AFailedLoadAnswersZeroAndSixteenZeros) {
         for (int z = 0; z < 3; ++z) {
             SampleExchange exchange = fresh_exchange();
             const miColor color = instance.lookup(state, {3, 2, float(z)}, &exchange, kIncoming);
-            EXPECT_EQ(color.r, z == 0 ? u8_normalised(u8_value(3, 2, 0, 9, 5)) : 0.0f)
+            EXPECT_EQ(color.r, z == 0 ? u8_value(3, 2, 0, 9, 5) / 255.0f : 0.0f)
                 << "mode " << mode << " slice " << z;
             for (float element : exchange.matrix)
                 EXPECT_EQ(element, 0.0f);
