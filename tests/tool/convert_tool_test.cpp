@@ -80,31 +80,23 @@ Image make_image(std::vector<int> size, itk::IOComponentEnum type, double low, d
     return image;
 }
 
-template <typename T> Bytes as_bytes(const std::vector<double> &values) {
-    Bytes bytes(values.size() * sizeof(T));
-    for (size_t i = 0; i < values.size(); ++i) {
-        const T v = static_cast<T>(values[i]);
-        memcpy(&bytes[i * sizeof(T)], &v, sizeof(T));
-    }
-    return bytes;
-}
-
+// Samples `first` to `first + count - 1` of `image`, in its sample type.
 Bytes sample_bytes(const Image &image, size_t first, size_t count) {
-    const std::vector<double> part(image.values.begin() + ptrdiff_t(first),
-                                   image.values.begin() + ptrdiff_t(first + count));
-    switch (image.type) {
-    case itk::IOComponentEnum::UCHAR:
-        return as_bytes<uint8_t>(part);
-    case itk::IOComponentEnum::USHORT:
-        return as_bytes<uint16_t>(part);
-    case itk::IOComponentEnum::SHORT:
-        return as_bytes<int16_t>(part);
-    case itk::IOComponentEnum::FLOAT:
-        return as_bytes<float>(part);
-    default:
-        ADD_FAILURE() << "no writer for this type";
-        return {};
+    using C = itk::IOComponentEnum;
+    Bytes bytes;
+    const auto put = [&bytes](auto sample) {
+        const auto *at = reinterpret_cast<const unsigned char *>(&sample);
+        bytes.insert(bytes.end(), at, at + sizeof sample);
+    };
+    for (size_t i = first; i < first + count; ++i) {
+        const double v = image.values[i];
+        if (image.type == C::UCHAR) put(uint8_t(v));
+        if (image.type == C::USHORT) put(uint16_t(v));
+        if (image.type == C::SHORT) put(int16_t(v));
+        if (image.type == C::FLOAT) put(float(v));
     }
+    EXPECT_EQ(bytes.empty(), count == 0) << "no writer for this type";
+    return bytes;
 }
 
 // Writes the samples of `image` from `first` on with ITK's writer for the
