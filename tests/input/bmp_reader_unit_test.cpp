@@ -20,7 +20,7 @@ TEST(BmpReader, ReadsFromTheStartWhereverTheStreamStands) {
     std::vector<Bytes> rows;
     testing_support::write_file(path, bmp_writer::numbered_file(2, 2, 1, &rows));
     for (long position : {0L, 1L, 30L, -1L}) {
-        FILE *stream = fopen(path.string().c_str(), "rb");
+        FILE *stream = testing_support::open_file(path, "rb");
         ASSERT_NE(stream, nullptr);
         fseek(stream, position < 0 ? 0 : position, position < 0 ? SEEK_END : SEEK_SET);
         void *table[1] = {nullptr};
