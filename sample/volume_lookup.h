@@ -195,27 +195,12 @@ NIMBREL_ALWAYS_INLINE void look_up(const LookupPlan &plan, int mode, const float
         store3(exchange->frac, frac);
     }
     if (exchange->force_offset == 1) mode = OFFSET;
-    switch (plan.format) { // one jump: every format the plan gives has its case
-    case FORMAT_BGR8:
-        return answer<BgrSamples>(plan, mode, floors, frac, exchange->offset, result);
-    case FORMAT_U8:
-        return answer<U8Samples>(plan, mode, floors, frac, exchange->offset, result);
-    case FORMAT_U16_LITTLE:
-        return answer<U16Samples<true, false>>(plan, mode, floors, frac, exchange->offset, result);
-    case FORMAT_U16_BIG:
-        return answer<U16Samples<false, false>>(plan, mode, floors, frac, exchange->offset, result);
-    case FORMAT_S16_LITTLE:
-        return answer<U16Samples<true, true>>(plan, mode, floors, frac, exchange->offset, result);
-    case FORMAT_S16_BIG:
-        return answer<U16Samples<false, true>>(plan, mode, floors, frac, exchange->offset, result);
-    case FORMAT_ZERO: // every sample is 0, in every mode
-        result->r = result->g = result->b = 0.0f;
-        return;
-    case FORMAT_NONE: // the colour is left as it was
-        return;
-    default:
-        __builtin_unreachable();
-    }
+    // One jump on the format; FORMAT_ZERO answers 0 in every mode, and
+    // FORMAT_NONE leaves the colour as it was.
+    const bool sampled = with_format(plan.format, [&](auto format) NIMBREL_INLINE_LAMBDA {
+        answer<decltype(format)>(plan, mode, floors, frac, exchange->offset, result);
+    });
+    if (!sampled && plan.format == FORMAT_ZERO) result->r = result->g = result->b = 0.0f;
 }
 
 } // namespace nimbrel

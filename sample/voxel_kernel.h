@@ -17,8 +17,10 @@
 
 #if defined(__GNUC__)
 #define NIMBREL_ALWAYS_INLINE inline __attribute__((always_inline))
+#define NIMBREL_INLINE_LAMBDA __attribute__((always_inline)) // after a lambda's parameters
 #else
 #define NIMBREL_ALWAYS_INLINE inline
+#define NIMBREL_INLINE_LAMBDA
 #endif
 
 namespace nimbrel {
@@ -148,9 +150,9 @@ struct BgrSamples : UnsignedLanes {
     }
 };
 
-// Calls `use` with the format type of view format `format` (an empty value of
-// BgrSamples, U8Samples or U16Samples<...>); false, without a call, for
-// FORMAT_NONE or an unknown format.
+// Calls `use` with the format type of `format`, a SampleFormat (an empty value
+// of BgrSamples, U8Samples or U16Samples<...>); false, without a call, for
+// FORMAT_NONE and FORMAT_ZERO, which have no samples. One jump.
 template <typename Use> NIMBREL_ALWAYS_INLINE bool with_format(int32_t format, Use &&use) {
     switch (format) {
     case FORMAT_BGR8:
@@ -171,8 +173,11 @@ template <typename Use> NIMBREL_ALWAYS_INLINE bool with_format(int32_t format, U
     case FORMAT_S16_BIG:
         use(U16Samples<false, true>());
         return true;
-    default:
+    case FORMAT_NONE:
+    case FORMAT_ZERO:
         return false;
+    default:
+        __builtin_unreachable();
     }
 }
 
