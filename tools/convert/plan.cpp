@@ -7,10 +7,26 @@
 
 namespace convert {
 
+namespace {
+
+// File type `code` as the library describes it, holding values lowest..highest.
+SourceFacts source(int code, int lowest, int highest) {
+    const FileTypeFacts &facts = file_type_table[code];
+    SourceFacts source;
+    source.name = facts.name;
+    source.lowest = lowest;
+    source.highest = highest;
+    source.divisor = facts.divisor;
+    source.series = facts.series != 0;
+    source.sample_bytes = facts.sample_bytes * facts.channels;
+    return source;
+}
+
+} // namespace
+
 const SourceFacts sources[source_count] = {
-    {"bmp-series", 0, 255, 255.0f, true, 3},   {"u16-series", 0, 65535, 65535.0f, true, 2},
-    {"u12-series", 0, 4095, 4095.0f, true, 2}, {"u8-block", 0, 255, 255.0f, false, 1},
-    {"u12-block", 0, 4095, 4095.0f, false, 2}, {"s16-block", -32768, 32767, 255.0f, false, 2},
+    source(BMP_SERIES, 0, 255), source(U16_SERIES, 0, 65535), source(U12_SERIES, 0, 4095),
+    source(U8_BLOCK, 0, 255),   source(U12_BLOCK, 0, 4095),   source(S16_BLOCK, -32768, 32767),
 };
 
 int source_code(const std::string &name) {

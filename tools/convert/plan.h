@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "sample/sample_exchange.h"
 #include "tools/convert/volume.h"
 
 namespace convert {
 
-// The sources by file type code (the `filetype` parameter).
+// The sources by file type code (the `filetype` parameter): the library's
+// facts of each file type, and the values the converter writes into it.
 struct SourceFacts {
     const char *name;
     int lowest, highest; // the sample values the source holds
@@ -18,7 +20,7 @@ struct SourceFacts {
     bool series;         // one file per slice
     int sample_bytes;    // in the file
 };
-constexpr int source_count = 6;
+constexpr int source_count = FILE_TYPE_COUNT;
 extern const SourceFacts sources[source_count];
 enum { BMP_SOURCE = 0, U16_SERIES_SOURCE = 1, U12_BLOCK_SOURCE = 4, S16_SOURCE = 5 };
 // The code of a source name ("u12-block") or number ("4"), or -1.
