@@ -57,15 +57,6 @@ inline void store3(float *to, __m128 v) {
     _mm_store_ss(to + 2, _mm_movehl_ps(v, v));
 }
 
-// Lanes 0..2 as three integers.
-struct Whole3 {
-    int32_t x, y, z;
-};
-inline Whole3 lanes(__m128i v) {
-    return Whole3{_mm_cvtsi128_si32(v), _mm_cvtsi128_si32(_mm_shuffle_epi32(v, 1)),
-                  _mm_cvtsi128_si32(_mm_shuffle_epi32(v, 2))};
-}
-
 // The edge code of the six tests' results, bit a for axis a's low test and
 // bit 3 + a for its high test: the first test that holds in the order x low,
 // x high, y low, y high, z low, z high, or EDGE_NONE.

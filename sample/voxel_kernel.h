@@ -206,6 +206,15 @@ NIMBREL_ALWAYS_INLINE Voxel<Format> fetch_voxel(const SliceTable &table, int32_t
     return voxel_in<Format>(slice, linear);
 }
 
+// Lanes 0..2 of an integer register (x, y, z) as three integers.
+struct Whole3 {
+    int32_t x, y, z;
+};
+NIMBREL_ALWAYS_INLINE Whole3 lanes(__m128i v) {
+    return Whole3{_mm_cvtsi128_si32(v), _mm_cvtsi128_si32(_mm_shuffle_epi32(v, 1)),
+                  _mm_cvtsi128_si32(_mm_shuffle_epi32(v, 2))};
+}
+
 // The trilinear cell of a point inside the grid, from the floor and the
 // fraction of each coordinate as the lookup computed them (lanes 0..2: x, y,
 // z; the floor as an integer, the fraction as a float). Inside the grid a
@@ -217,7 +226,7 @@ NIMBREL_ALWAYS_INLINE Voxel<Format> fetch_voxel(const SliceTable &table, int32_t
 // and fx fy, each then times (1 - fz) and times fz. They are held in pairs,
 // corners (0, 1), (2, 6), (3, 4) and (5, 7), in SSE2 registers.
 struct Cell {
-    int32_t x0, y0, z0, x1, y1, z1;
+    Whole3 floor, ceiling;
     __m128d weight01, weight26, weight34, weight57;
 };
 
@@ -225,12 +234,8 @@ NIMBREL_ALWAYS_INLINE Cell cell_inside(__m128i floors, __m128 frac) {
     const __m128i ceilings =
         _mm_sub_epi32(floors, _mm_castps_si128(_mm_cmpneq_ps(frac, _mm_setzero_ps())));
     Cell cell;
-    cell.x0 = _mm_cvtsi128_si32(floors);
-    cell.y0 = _mm_cvtsi128_si32(_mm_shuffle_epi32(floors, 1));
-    cell.z0 = _mm_cvtsi128_si32(_mm_shuffle_epi32(floors, 2));
-    cell.x1 = _mm_cvtsi128_si32(ceilings);
-    cell.y1 = _mm_cvtsi128_si32(_mm_shuffle_epi32(ceilings, 1));
-    cell.z1 = _mm_cvtsi128_si32(_mm_shuffle_epi32(ceilings, 2));
+    cell.floor = lanes(floors);
+    cell.ceiling = lanes(ceilings);
     const __m128d u = _mm_cvtps_pd(frac);                       // fx, fy
     const __m128d g = _mm_sub_pd(_mm_set1_pd(1.0), u);          // 1 - fx, 1 - fy
     const __m128d uz = _mm_cvtps_pd(_mm_movehl_ps(frac, frac)); // fz (lane 0)
@@ -262,8 +267,10 @@ inline Cell cell_inside(const int32_t floors[3], const float frac[3]) {
 // for: it reads as zero, as the fetch answers.
 template <typename Format>
 NIMBREL_ALWAYS_INLINE void trilinear_blend(const SliceTable &table, Cell cell, float sum[]) {
-    const uint8_t *s0 = static_cast<const uint8_t *>(table.slices[static_cast<uint32_t>(cell.z0)]);
-    const uint8_t *s1 = static_cast<const uint8_t *>(table.slices[static_cast<uint32_t>(cell.z1)]);
+    const uint8_t *s0 =
+        static_cast<const uint8_t *>(table.slices[static_cast<uint32_t>(cell.floor.z)]);
+    const uint8_t *s1 =
+        static_cast<const uint8_t *>(table.slices[static_cast<uint32_t>(cell.ceiling.z)]);
     if (__builtin_expect(!s0 || !s1, 0)) {
         // The terms of a slice never loaded are +0. Its corners are read from
         // the other slice instead, with weight 0: a term of +0 or -0 added to
@@ -283,10 +290,10 @@ NIMBREL_ALWAYS_INLINE void trilinear_blend(const SliceTable &table, Cell cell, f
         }
     }
     const uint32_t width = static_cast<uint32_t>(table.width);
-    const uint32_t dx = static_cast<uint32_t>(cell.x1 - cell.x0);
+    const uint32_t dx = static_cast<uint32_t>(cell.ceiling.x - cell.floor.x);
     CornerOffsets at;
-    at.x0y0 = static_cast<uint32_t>(cell.x0) + static_cast<uint32_t>(cell.y0) * width;
-    at.x0y1 = static_cast<uint32_t>(cell.x0) + static_cast<uint32_t>(cell.y1) * width;
+    at.x0y0 = static_cast<uint32_t>(cell.floor.x) + static_cast<uint32_t>(cell.floor.y) * width;
+    at.x0y1 = static_cast<uint32_t>(cell.floor.x) + static_cast<uint32_t>(cell.ceiling.y) * width;
     at.x1y0 = at.x0y0 + dx;
     at.x1y1 = at.x0y1 + dx;
     __m128i lanes[Format::channels];
